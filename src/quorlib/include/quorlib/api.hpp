@@ -1,0 +1,113 @@
+// The layout of the core's objects and the table of internal operations,
+// shared by quorbase and the two container modules. quorbase publishes a
+// BaseApi in the capsule "quorlib.quorbase._C_API"; the container modules
+// import it once at load time (import_base_api) and keep the module alive.
+#pragma once
+
+#include <cstdint>
+
+#include "quorlib/ref.hpp"
+
+namespace quor {
+
+inline constexpr unsigned kApiVersion = 1;  // bump on any layout change
+inline constexpr const char* kApiCapsuleName = "quorlib.quorbase._C_API";
+
+struct QuorChunkObject {
+  PyObject_HEAD
+  PyObject* ref;    // the chunk's proxy actor handle
+  PyObject* cache;  // the chunk's local cache object, carried unchanged
+};
+
+struct BaseOps;
+
+// Note [Fields of QuorBase]
+// The twelve fields are the container's state; the rest is bookkeeping of this
+// implementation:
+//  - ops: the table of the instance's native class, attached at allocation;
+//  - changed/changed_len: one "changed since last written back" mark per chunk.
+//    The finaliser writes back only marked chunks, because it runs without the
+//    lock and an unchanged copy may be older than what other holders wrote;
+//  - lock_owner/lock_held: the thread that holds the instance through
+//    __lock__, so that __unlock__ by anyone else is refused before any write.
+struct QuorBaseObject {
+  PyObject_HEAD
+  const BaseOps* ops;
+  PyObject* chunk_ref_list;      // list of QuorChunk, or None
+  PyObject* chunk_list;          // list: resident copy per chunk or None; or None
+  int32_t num_chunks;
+  PyObject* lock;                // shared QuorLock handle, None for no shared lock
+  PyObject* local_lock;          // threading.Lock private to this instance
+  int32_t length;                // element count as last recorded, -1 unknown
+  int32_t per_chunk_lock;        // stored only
+  PyObject* quor_free_to_use;    // asyncio.Event, created set
+  PyObject* quor_inval_threads;  // list of None/thread per chunk, or None
+  PyObject* quor_meta;           // this instance's QuorMeta copy, or None
+  PyObject* quor_meta_ref;       // proxy actor holding the shared QuorMeta
+  int32_t last_msg_time;         // whole seconds of the last eviction-failure line
+  uint8_t* changed;
+  Py_ssize_t changed_len;
+  unsigned long lock_owner;
+  int lock_held;
+  PyObject* weakreflist;
+};
+
+// Every operation returns 0 on success and -1 with a Python error set.
+struct BaseOps {
+  // Fills chunk_ref_list (and length) for a new container. Replaced by each container.
+  int (*init_new_chunk_list)(PyObject* self, int32_t num_chunks, PyObject* value);
+  int (*fetch_chunk)(PyObject* self, int32_t chunk_idx);
+  // A failed write is not raised: when `failure` is not null it receives a new
+  // reference to the exception (else null), and the rate-limited line is printed.
+  int (*evict_chunk)(PyObject* self, int32_t chunk_idx, int32_t remove_data, PyObject** failure);
+  int (*ensure_chunks)(PyObject* self);
+  int (*init_meta)(PyObject* self, int32_t num_chunks);
+  int (*fetch_and_update_meta)(PyObject* self);
+  int (*evict_meta)(PyObject* self);
+};
+
+struct BaseApi {
+  unsigned version;
+  Py_ssize_t base_basicsize;
+  Py_ssize_t chunk_basicsize;
+  PyTypeObject* base_type;
+  PyTypeObject* chunk_type;
+  const BaseOps* base_ops;  // the table derived types copy, then override
+  // Makes instances of `type` (and of its interpreter subclasses) carry `ops`.
+  int (*register_type)(PyTypeObject* type, const BaseOps* ops);
+  // Marks chunk `chunk_idx` changed; -1 with an error set on failure.
+  int (*mark_changed)(PyObject* self, Py_ssize_t chunk_idx);
+};
+
+inline QuorBaseObject* as_base(PyObject* self) noexcept {
+  return reinterpret_cast<QuorBaseObject*>(self);
+}
+
+// Hot path: a plain store when the mark array covers the index.
+inline void mark_changed(const BaseApi* api, PyObject* self, Py_ssize_t chunk_idx) {
+  QuorBaseObject* b = as_base(self);
+  if (chunk_idx >= 0 && chunk_idx < b->changed_len) {
+    b->changed[chunk_idx] = 1;
+    return;
+  }
+  check(api->mark_changed(self, chunk_idx));
+}
+
+// Imports quorbase, checks the layout and returns its API; `keep` receives the
+// module so that the pointers stay valid for as long as the caller holds it.
+inline const BaseApi* import_base_api(Ref& keep) {
+  keep = Ref::check(PyImport_ImportModule("quorlib.quorbase"));
+  auto* api = static_cast<const BaseApi*>(PyCapsule_Import(kApiCapsuleName, 0));
+  if (!api) throw PyErrSet{};
+  if (api->version != kApiVersion || api->base_basicsize != (Py_ssize_t)sizeof(QuorBaseObject) ||
+      api->chunk_basicsize != (Py_ssize_t)sizeof(QuorChunkObject)) {
+    raise_format(PyExc_ImportError,
+                 "quorlib.quorbase API mismatch: version %u (expected %u), "
+                 "layout %zd/%zd (expected %zd/%zd)",
+                 api->version, kApiVersion, api->base_basicsize, api->chunk_basicsize,
+                 (Py_ssize_t)sizeof(QuorBaseObject), (Py_ssize_t)sizeof(QuorChunkObject));
+  }
+  return api;
+}
+
+}  // namespace quor
