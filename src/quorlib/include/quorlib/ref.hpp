@@ -117,6 +117,26 @@ class SavedError {
   PyObject* tb_ = nullptr;
 };
 
+// Takes the pending exception out of the interpreter as one normalised value
+// (with its traceback attached).
+inline Ref fetch_error() noexcept {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb && value) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return Ref::steal(value);
+}
+
+// Puts an exception taken by fetch_error back and unwinds.
+[[noreturn]] inline void restore_error(Ref error) {
+  PyObject* value = error.release();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                PyException_GetTraceback(value));
+  throw PyErrSet{};
+}
+
 // Call helpers that turn a failed call into PyErrSet.
 inline Ref call_method(PyObject* obj, const char* name) {
   return Ref::check(PyObject_CallMethod(obj, name, nullptr));
