@@ -1,0 +1,108 @@
+"""QuorBase construction: refusals, adoption, and what a new instance holds."""
+
+import pytest
+
+import quorlib.quorbase as qb
+from basehelp import Plain, adopted_base, fields
+from quorlib.quorbase import QuorBase, QuorChunk
+
+
+class FakeTime:
+    def __init__(self, now=1000.5):
+        self.now = now
+        self.slept = []
+
+    def time(self):
+        return self.now
+
+    def sleep(self, seconds):
+        self.slept.append(seconds)
+
+
+def test_zero_chunks_refused_before_anything_even_without_ray(fake):
+    fake.initialized = False
+    for n in (0, -2):
+        with pytest.raises(ValueError) as e:
+            Plain(n)
+        assert str(e.value) == "Number of buckets must be greater than 0"
+    assert fake.log == []
+
+
+def test_uninitialised_ray_prints_pauses_and_asserts(fake, monkeypatch, capsys):
+    fake.initialized = False
+    clock = FakeTime()
+    monkeypatch.setattr(qb, "time", clock)
+    with pytest.raises(AssertionError) as e:
+        Plain(2)
+    assert str(e.value) == "Ray must be initialized to use Plain"
+    assert capsys.readouterr().out == "Ray must be initialized to use Plain\n"
+    assert clock.slept == [3]
+    assert fake.log == []
+
+
+def test_bare_base_is_abstract_after_creating_its_record(fake):
+    with pytest.raises(NotImplementedError) as e:
+        QuorBase(2)
+    assert str(e.value) == "This method should be implemented in the subclass"
+    assert fake.log == ["proxy0.create"]
+    assert fake.value("proxy0").chunk_versions == [0, 0]
+
+
+def test_adoption_requires_length_and_a_list(fake):
+    chunks = [QuorChunk(fake.QuorProxy.remote({}, None), None)]
+    with pytest.raises(AssertionError):
+        Plain(1, None, None, 0, chunks, None)
+    with pytest.raises(TypeError) as e:
+        Plain(1, None, None, 0, tuple(chunks), None, 1)
+    assert "chunk_ref_list" in str(e.value) and "list" in str(e.value) and "tuple" in str(e.value)
+    with pytest.raises(TypeError):
+        Plain(1, None, None, 0, chunks, None, 1, "extra")
+    with pytest.raises(TypeError):
+        Plain(num_chunks=1, bogus=2)
+
+
+@pytest.mark.parametrize("kw,error,message", [
+    ({"num_chunks": "4"}, TypeError, "an integer is required"),
+    ({"length": 2**31}, OverflowError, "value too large to convert to int"),
+    ({"per_chunk_lock": None}, TypeError, "an integer is required"),
+])
+def test_integer_arguments_convert_exactly(fake, kw, error, message):
+    args = dict(num_chunks=1, chunk_ref_list=[QuorChunk(None, None)], length=1)
+    args.update(kw)
+    with pytest.raises(error) as e:
+        Plain(**args)
+    assert str(e.value) == message
+
+
+def test_adopting_instance_shares_lock_and_record_and_has_nothing_resident(fake):
+    lock = fake.QuorLock.remote()
+    meta_ref = fake.QuorProxy.remote(qb.QuorMeta(3), None)
+    chunks = [QuorChunk(fake.QuorProxy.remote({}, None), None) for _ in range(2)]
+    fake.take_log()
+    obj = Plain(3.9, "ignored", lock, 7, chunks, meta_ref, 5)
+    f = fields(obj)
+    assert fake.log == []  # no actor created
+    assert f["_lock"] is lock and f["_quor_meta_ref"] is meta_ref and f["_quor_meta"] is None
+    assert f["num_chunks"] == 3 and f["length"] == 5 and f["per_chunk_lock"] == 7
+    # one slot per handle, not per num_chunks
+    assert f["chunk_list"] == [None, None] and f["_quor_inval_threads"] == [None, None]
+    assert f["chunk_ref_list"] is chunks
+    assert f["_quor_free_to_use"].is_set()
+    assert not f["_local_lock"].locked()
+
+
+def test_new_instance_records_the_time_in_whole_seconds(fake, monkeypatch):
+    monkeypatch.setattr(qb, "time", FakeTime(1234.9))
+    obj, _, _ = adopted_base(fake, [{}])
+    assert fields(obj)["_last_msg_time"] == 1234
+
+
+def test_allocated_instance_holds_none_and_zeros():
+    obj = QuorBase.__new__(Plain)
+    state = QuorBase.__reduce__(obj)[2]
+    assert state == (0, None, None, None, None, None, None, None, None, 0, 0, 0, {})
+    with pytest.raises(TypeError) as e:
+        obj.flush()
+    assert str(e.value) == "'NoneType' object is not iterable"
+    with pytest.raises(RuntimeError):
+        obj.__lock__()
