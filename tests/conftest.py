@@ -87,9 +87,17 @@ def real_ray(ray_cluster):
     return ray_cluster
 
 
+def _uses_ray(item):
+    return "ray_cluster" in getattr(item, "fixturenames", ())
+
+
 def pytest_collection_modifyitems(config, items):
-    # Fast protocol tests first; real-Ray tests last, sharing one cluster.
-    items.sort(key=lambda item: "real_ray" in getattr(item, "fixturenames", ()))
+    # Real-Ray tests carry the `real_ray` mark (deselect with -m "not real_ray")
+    # and run last, sharing one cluster; fast protocol tests run first.
+    for item in items:
+        if _uses_ray(item):
+            item.add_marker(pytest.mark.real_ray)
+    items.sort(key=_uses_ray)
 
 
 sys.path.insert(0, TESTS_DIR)
