@@ -1,0 +1,92 @@
+// Operations over every chunk: len, keys, values, items, clear, iteration.
+// Each first makes every chunk resident, then works on the local copies; the
+// results are grouped by chunk, chunk 0 first.
+#include "quordict.hpp"
+
+namespace quor::dict {
+namespace {
+
+// chunk_list after every chunk was made resident, held for the caller.
+Ref resident_chunks(PyObject* self) {
+  QuorBaseObject* b = as_base(self);
+  check(b->ops->ensure_chunks(self));
+  if (b->chunk_list == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
+  return Ref::borrow(b->chunk_list);
+}
+
+enum class Listing { keys, values, items };
+
+PyObject* list_chunks(PyObject* self, Listing what) {
+  return guard([&]() -> PyObject* {
+    Ref result = Ref::check(PyList_New(0));
+    Ref chunks = resident_chunks(self);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
+      Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
+      if (chunk.get() == Py_None && g_assertions)
+        raise(PyExc_AssertionError, "Chunk must not be None, as it must be fetched first");
+      Ref part;
+      if (PyDict_CheckExact(chunk.get())) {
+        part = Ref::check(what == Listing::keys     ? PyDict_Keys(chunk.get())
+                          : what == Listing::values ? PyDict_Values(chunk.get())
+                                                    : PyDict_Items(chunk.get()));
+      } else {
+        const char* name = what == Listing::keys ? "keys" : what == Listing::values ? "values" : "items";
+        part = call_method(chunk.get(), name);
+      }
+      const Py_ssize_t end = PyList_GET_SIZE(result.get());
+      check(PyList_SetSlice(result.get(), end, end, part.get()));
+    }
+    return result.release();
+  });
+}
+
+}  // namespace
+
+Py_ssize_t dict_length(PyObject* self) {
+  return guard([&]() -> Py_ssize_t {
+    Ref chunks = resident_chunks(self);
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
+      Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
+      const Py_ssize_t size = PyObject_Size(chunk.get());
+      if (size < 0) throw PyErrSet{};
+      total += size;
+    }
+    return total;
+  });
+}
+
+PyObject* dict_keys(PyObject* self, PyObject*) { return list_chunks(self, Listing::keys); }
+PyObject* dict_values(PyObject* self, PyObject*) { return list_chunks(self, Listing::values); }
+PyObject* dict_items(PyObject* self, PyObject*) { return list_chunks(self, Listing::items); }
+
+PyObject* dict_clear(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    Ref chunks = resident_chunks(self);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
+      Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
+      if (PyDict_CheckExact(chunk.get())) {
+        // An empty chunk is left unmarked: clearing did not change it.
+        if (PyDict_GET_SIZE(chunk.get()) == 0) continue;
+        PyDict_Clear(chunk.get());
+      } else {
+        Ref done = call_method(chunk.get(), "clear");
+      }
+      mark_changed(g_api, self, i);
+    }
+    as_base(self)->length = 0;
+    Py_RETURN_NONE;
+  });
+}
+
+// Iteration lists the keys, in the order of keys(); without this the
+// interpreter would fall back to the sequence slot and look up 0, 1, 2, ...
+// as keys.
+PyObject* dict_iter(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    Ref keys = call_method(self, "keys");
+    return PyObject_GetIter(keys.get());
+  });
+}
+
+}  // namespace quor::dict

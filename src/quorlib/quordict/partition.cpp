@@ -1,0 +1,98 @@
+// A new dictionary's chunks: the initial mapping cut by key hash in one local
+// pass, then one proxy actor per chunk holding its part as initial value.
+#include "quordict.hpp"
+#include "stable_hash.hpp"
+#include "quorlib/int32.hpp"
+
+namespace quor::dict {
+namespace {
+
+// print(line, flush=True), without going through builtins.
+void print_line(const char* line) {
+  PyObject* out = PySys_GetObject("stdout");  // borrowed
+  if (!out || out == Py_None) return;
+  Ref text = Ref::check(PyUnicode_FromFormat("%s\n", line));
+  Ref written = Ref::check(PyObject_CallMethod(out, "write", "O", text.get()));
+  call_method(out, "flush");
+}
+
+void put(PyObject* buckets, int32_t num_chunks, PyObject* key, PyObject* value) {
+  const Py_hash_t hash = stable_hash(key);
+  if (hash == -1) throw PyErrSet{};
+  if (num_chunks == 0) raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+  check(PyDict_SetItem(PyList_GET_ITEM(buckets, floor_mod(hash, num_chunks)), key, value));
+}
+
+void partition(PyObject* value, int32_t num_chunks, PyObject* buckets) {
+  if (PyDict_CheckExact(value)) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(value, &pos, &k, &v)) {
+      // Held: a key's __hash__ may change the mapping under us.
+      Ref key = Ref::borrow(k), item = Ref::borrow(v);
+      put(buckets, num_chunks, key.get(), item.get());
+    }
+    return;
+  }
+  // A dict subclass reaches here only through QuorBase.__init__ called
+  // directly; its own items() decides what it holds.
+  Ref items = call_method(value, "items");
+  Ref it = Ref::check(PyObject_GetIter(items.get()));
+  while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+    Ref fast = Ref::check(PySequence_Fast(pair.get(), "items() must yield pairs"));
+    if (PySequence_Fast_GET_SIZE(fast.get()) != 2) raise(PyExc_ValueError, "items() must yield pairs");
+    put(buckets, num_chunks, PySequence_Fast_GET_ITEM(fast.get(), 0),
+        PySequence_Fast_GET_ITEM(fast.get(), 1));
+  }
+  if (PyErr_Occurred()) throw PyErrSet{};
+}
+
+Ref new_chunk_handle(PyObject* bucket) {
+  Ref proxy_class = g_names.lookup("QuorProxy");
+  Ref directory_class = g_names.lookup("QuorCacheDirMSI");
+  Ref create = get_attr(proxy_class.get(), "remote");
+  Ref proxy = Ref::check(PyObject_CallFunctionObjArgs(create.get(), bucket, directory_class.get(), nullptr));
+  Ref cache_class = g_names.lookup("QuorCacheLocalMSI");
+  Ref cache = Ref::check(PyObject_CallNoArgs(cache_class.get()));
+  return Ref::check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(g_api->chunk_type),
+                                                 proxy.get(), cache.get(), nullptr));
+}
+
+}  // namespace
+
+int init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value) {
+  return guard([&] {
+    const Py_ssize_t count = num_chunks > 0 ? num_chunks : 0;
+    Ref buckets = Ref::check(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(buckets.get(), i, Ref::check(PyDict_New()).release());
+
+    if (value != Py_None && !PyDict_Check(value)) {
+      print_line("Value is not None");
+      Ref time = g_names.lookup("time");
+      Ref slept = Ref::check(PyObject_CallMethod(time.get(), "sleep", "i", 3));
+      raise(PyExc_ValueError, "Value must be a dict");
+    }
+    if (value != Py_None) partition(value, num_chunks, buckets.get());
+
+    // Complete before it is stored: a failure half-way leaves chunk_ref_list
+    // as it was, and the actors made so far are simply dropped.
+    Ref handles = Ref::check(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+      PyList_SET_ITEM(handles.get(), i, new_chunk_handle(PyList_GET_ITEM(buckets.get(), i)).release());
+
+    QuorBaseObject* b = as_base(self);
+    set_field(b->chunk_ref_list, handles.get());
+    int truthy = value == Py_None ? 0 : check(PyObject_IsTrue(value));
+    if (truthy) {
+      Py_ssize_t size = PyObject_Size(value);
+      if (size < 0) throw PyErrSet{};
+      if (size > INT32_MAX) raise(PyExc_OverflowError, kIntTooLarge);
+      b->length = int32_t(size);
+    } else {
+      b->length = 0;
+    }
+    return 0;
+  });
+}
+
+}  // namespace quor::dict

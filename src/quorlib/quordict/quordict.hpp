@@ -1,0 +1,59 @@
+// What the files of quorlib.quordict share: the module's state, set once at
+// import, and the functions each file contributes to the QuorDict type.
+#pragma once
+
+#include <cstdint>
+
+#include "quorlib/api.hpp"
+#include "quorlib/module_names.hpp"
+
+namespace quor::dict {
+
+// Set by PyInit_quordict before any QuorDict exists; never changed afterwards.
+extern const BaseApi* g_api;
+extern ModuleNames g_names;
+extern PyTypeObject* g_dict_type;
+extern bool g_assertions;  // false under `python -O`, like assert statements
+
+// Floored modulo: the result takes the divisor's sign, so a positive chunk
+// count always gives a bucket in 0 .. count-1. `count` is non-zero.
+inline Py_ssize_t floor_mod(Py_hash_t hash, int32_t count) noexcept {
+  // A power of two (the default 32) needs no division: masking the two's
+  // complement hash is the floored modulo.
+  if (count > 0 && (count & (count - 1)) == 0) return Py_ssize_t(Py_uhash_t(hash) & Py_uhash_t(count - 1));
+  if (count == -1) return 0;  // INT64_MIN % -1 traps
+  Py_hash_t r = hash % count;
+  if (r != 0 && ((r < 0) != (count < 0))) r += count;
+  return Py_ssize_t(r);
+}
+
+// partition.cpp: the table entry that creates the chunks of a new dictionary.
+int init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value);
+
+// key_ops.cpp: one key, one chunk.
+PyObject* dict_subscript(PyObject* self, PyObject* key);
+int dict_ass_subscript(PyObject* self, PyObject* key, PyObject* value);
+int dict_contains(PyObject* self, PyObject* key);
+PyObject* dict_sq_item(PyObject* self, Py_ssize_t position);
+
+// listings.cpp: every chunk.
+Py_ssize_t dict_length(PyObject* self);
+PyObject* dict_keys(PyObject* self, PyObject*);
+PyObject* dict_values(PyObject* self, PyObject*);
+PyObject* dict_items(PyObject* self, PyObject*);
+PyObject* dict_clear(PyObject* self, PyObject*);
+PyObject* dict_iter(PyObject* self);
+
+// transfer.cpp: pickling by reference and the printed form.
+PyObject* dict_reduce(PyObject* self, PyObject*);
+PyObject* dict_rebuild(PyObject*, PyObject* args, PyObject* kwds);
+PyObject* dict_repr(PyObject* self);
+PyObject* dict_repr_method(PyObject* self, PyObject*);
+extern const char kReprDoc[];
+
+// dict_type.cpp: creates the class; the module publishes it.
+PyTypeObject* create_dict_type(PyObject* module);
+// Attaches the static `rebuild`, once the class is in the module.
+void attach_rebuild(PyTypeObject* type, PyObject* module);
+
+}  // namespace quor::dict

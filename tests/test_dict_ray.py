@@ -1,0 +1,78 @@
+"""QuorDict on a real local Ray: copies pickled into concurrent tasks, whose
+workers hash strings with seeds of their own."""
+
+import asyncio
+import gc
+import pickle
+
+import ray
+
+from quorlib.quordict import QuorDict
+
+COUNTERS = ["hits", b"bytes", None, ("tuple", "key"), 3]
+TASKS = 3
+ROUNDS = 5
+
+
+@ray.remote(num_cpus=0)
+class Barrier:
+    """Lets every party through once all have arrived."""
+
+    def __init__(self, parties):
+        self.waiting = parties
+        self.everyone = asyncio.Event()
+
+    async def arrive(self):
+        self.waiting -= 1
+        if self.waiting == 0:
+            self.everyone.set()
+        await self.everyone.wait()
+
+
+@ray.remote(num_cpus=0)
+def bump_counters(holder, barrier):
+    d = holder.pop()  # the only reference, so that dropping it frees the copy here
+    for _ in range(ROUNDS):
+        with d:
+            for key in COUNTERS:
+                d[key] += 1
+    # Keep the copy, unchanged, until every task has finished its blocks:
+    # dropping it then must not put its stale counts back.
+    ray.get(barrier.arrive.remote())
+    del d
+    gc.collect()
+
+
+@ray.remote(num_cpus=0)
+def exchange_strings(d, keys):
+    with d:
+        seen = {k: d[k] for k in keys}
+        d["written by a task"] = "task value"
+        d[("task", b"bytes")] = None
+        listed = list(d)
+    return seen, listed
+
+
+def test_concurrent_tasks_end_with_exact_totals(real_ray):
+    d = QuorDict({k: 0 for k in COUNTERS}, 3)
+    with d:
+        len(d)  # a resident copy in the driver too, stale once the tasks ran
+    barrier = Barrier.remote(TASKS)
+    ray.get([bump_counters.remote([d], barrier) for _ in range(TASKS)])
+    reader = pickle.loads(pickle.dumps(d))
+    del d
+    gc.collect()
+    with reader:
+        assert {k: reader[k] for k in COUNTERS} == {k: TASKS * ROUNDS for k in COUNTERS}
+
+
+def test_string_keys_cross_between_driver_and_tasks(real_ray):
+    initial = {"alpha": 1, "beta": 2, "\u20acuro": 3, b"raw": 4, None: 5, ("t", "u"): 6}
+    d = QuorDict(initial, 4)
+    seen, listed = ray.get(exchange_strings.remote(d, list(initial)))
+    assert seen == initial
+    with d:
+        assert d["written by a task"] == "task value"
+        assert d[("task", b"bytes")] is None
+        assert list(d) == listed
+        assert len(d) == len(initial) + 2
