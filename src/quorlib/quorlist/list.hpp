@@ -1,0 +1,136 @@
+// What the files of quorlib.quorlist share: the two object layouts, the
+// module's state and the helpers every list operation builds on.
+#pragma once
+
+#include <cstdint>
+
+#include "quorlib/api.hpp"
+#include "quorlib/args.hpp"
+#include "quorlib/int32.hpp"
+#include "quorlib/module_names.hpp"
+#include "quorlib/ref.hpp"
+
+namespace quor::list {
+
+// Note [The usage record]
+// The per-chunk element counts and the index of the last chunk in use are the
+// shared truth of a list and live in two uncached proxies; the record holds
+// only their handles (and the capacity, which never changes after
+// construction), so every pickled copy of a list reads and writes the same
+// two values. Operations read them afresh each time and write them back whole.
+struct ListChunkMetaObject {
+  PyObject_HEAD
+  PyObject* last_used_chunk;  // proxy holding the highest chunk in use
+  int32_t max_element_per_chunk;
+  PyObject* chunk_used;       // proxy holding the list of per-chunk counts
+};
+
+struct QuorListObject {
+  QuorBaseObject base;
+  PyObject* meta;  // ListChunkMeta (or subclass); None before construction
+};
+
+// Filled once by the module's load and never released: the module is
+// single-phase and stays loaded for the life of the process.
+struct ModuleState {
+  const BaseApi* api = nullptr;
+  PyObject* quorbase = nullptr;  // keeps `api` valid
+  ModuleNames names;
+  PyTypeObject* meta_type = nullptr;  // ListChunkMeta
+  PyTypeObject* list_type = nullptr;  // QuorList
+  PyTypeObject* iter_type = nullptr;  // the iterator QuorList.__iter__ returns
+  bool assertions = true;             // false under python -O
+};
+extern ModuleState state;
+
+// Type creation, called from the module's load in this order.
+PyTypeObject* make_meta_type();
+PyTypeObject* make_list_type(PyObject* module);
+PyTypeObject* make_iter_type();
+extern PyMethodDef unpickle_meta_def;
+
+inline QuorListObject* as_list(PyObject* self) noexcept {
+  return reinterpret_cast<QuorListObject*>(self);
+}
+inline ListChunkMetaObject* as_meta(PyObject* obj) noexcept {
+  return reinterpret_cast<ListChunkMetaObject*>(obj);
+}
+// The C fast path applies only to QuorList itself: a Python subclass may have
+// replaced a method that the operations look up by name.
+inline bool is_exact_list(PyObject* self) noexcept {
+  return Py_TYPE(self) == state.list_type;
+}
+
+inline void check_assertion(bool condition, const char* message) {
+  if (condition || !state.assertions) return;
+  raise(PyExc_AssertionError, message);
+}
+
+// The list's record; the interpreter's attribute error when a list has none
+// (allocated but never constructed, or cleared by the collector).
+ListChunkMetaObject* record_of(PyObject* self, const char* field);
+
+// --- the shared usage values (each call is one remote round trip) ---
+Ref read_usage(PyObject* self);  // checked to be exactly a list
+int32_t read_last_used(PyObject* self);
+void write_usage(PyObject* self, PyObject* usage);
+void write_last_used(PyObject* self, int32_t chunk_idx);
+
+// _fetch_chunk_usage_and_length, native and as the operations call it (by
+// name, so that a subclass's replacement is used).
+Ref fetch_usage_and_length(PyObject* self, int32_t index);
+Ref usage_for_index(PyObject* self, int32_t index);
+int32_t usage_sum(PyObject* usage);
+
+// Entry `i` of a usage list as a count (interpreter indexing: negative counts
+// from the end); None and other non-lists fail like subscripting them would.
+int32_t count_at(PyObject* usage, Py_ssize_t i);
+void add_to_count(PyObject* usage, Py_ssize_t i, int delta);
+
+// --- local chunk copies ---
+// `chunk_idx` made non-negative against the chunk list (interpreter indexing).
+Py_ssize_t chunk_position(PyObject* self, Py_ssize_t chunk_idx);
+// The resident copy of chunk `chunk_idx` (a non-negative position), fetched
+// through the table when it is not resident.
+Ref resident_chunk(PyObject* self, Py_ssize_t chunk_idx);
+// Every change to a resident copy goes through here, so that the base writes
+// it back even when the list is released without a lock.
+inline void mark_changed(PyObject* self, Py_ssize_t chunk_idx) {
+  quor::mark_changed(state.api, self, chunk_idx);
+}
+
+// Small wrappers over the length field, which is a signed 32-bit count.
+inline int32_t length_of(PyObject* self) noexcept { return as_base(self)->length; }
+inline void set_length(PyObject* self, long long v) {
+  if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, kIntTooLarge);
+  as_base(self)->length = static_cast<int32_t>(v);
+}
+
+// --- the operations, by file ---
+// list_usage.cpp
+PyObject* list_fetch_usage_method(PyObject* self, PyObject* args, PyObject* kwds);
+Py_ssize_t list_length(PyObject* self);
+// list_access.cpp
+PyObject* list_subscript(PyObject* self, PyObject* index);
+int list_ass_subscript(PyObject* self, PyObject* index, PyObject* value);
+PyObject* list_sq_item(PyObject* self, Py_ssize_t index);
+// list_append.cpp
+PyObject* list_append(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* list_extend(PyObject* self, PyObject* args, PyObject* kwds);
+// list_insert_remove.cpp
+PyObject* list_insert(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* list_pop(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* list_remove(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* list_clear(PyObject* self, PyObject*);
+// list_search.cpp
+PyObject* list_index(PyObject* self, PyObject* args, PyObject* kwds);
+int list_contains(PyObject* self, PyObject* item);
+PyObject* list_iter(PyObject* self);
+
+// For PyMethodDef entries of METH_VARARGS | METH_KEYWORDS functions.
+template <class F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace quor::list

@@ -1,0 +1,65 @@
+// append and extend: the only operations that move the end of the list into
+// the next chunk. Room in chunks before the last one in use is never reused,
+// so an appended element is always the last element of the list.
+#include "list.hpp"
+
+namespace quor::list {
+namespace {
+
+void append_item(PyObject* self, PyObject* item) {
+  int32_t chunk_idx = read_last_used(self);
+  Ref usage = read_usage(self);
+  int32_t num_chunks = as_base(self)->num_chunks;
+  int32_t capacity = record_of(self, "max_element_per_chunk")->max_element_per_chunk;
+  // ">=": a chunk that insert has pushed past the capacity counts as full too.
+  while (chunk_idx < num_chunks && count_at(usage.get(), chunk_idx) >= capacity) ++chunk_idx;
+  if (chunk_idx >= num_chunks) raise(PyExc_OverflowError, "Exceeded maximum number of chunks");
+
+  Py_ssize_t position = chunk_position(self, chunk_idx);
+  Ref chunk = resident_chunk(self, position);
+  if (PyList_CheckExact(chunk.get())) {
+    check(PyList_Append(chunk.get(), item));
+  } else {
+    Ref appended = Ref::check(PyObject_CallMethod(chunk.get(), "append", "O", item));
+  }
+  mark_changed(self, position);
+  add_to_count(usage.get(), chunk_idx, 1);
+  write_usage(self, usage.get());
+  write_last_used(self, chunk_idx);
+  set_length(self, static_cast<long long>(length_of(self)) + 1);
+}
+
+}  // namespace
+
+PyObject* list_append(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guard([&]() -> PyObject* {
+    static const char* kwlist[] = {"item", nullptr};
+    PyObject* item = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:append", const_cast<char**>(kwlist), &item))
+      throw PyErrSet{};
+    append_item(self, item);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* list_extend(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guard([&]() -> PyObject* {
+    static const char* kwlist[] = {"items", nullptr};
+    PyObject* items = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:extend", const_cast<char**>(kwlist), &items))
+      throw PyErrSet{};
+    Ref iterator = Ref::check(PyObject_GetIter(items));
+    // Each element is appended and published on its own: no batching, no rollback.
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+      if (is_exact_list(self)) {
+        append_item(self, item.get());
+      } else {
+        Ref done = Ref::check(PyObject_CallMethod(self, "append", "O", item.get()));
+      }
+    }
+    if (PyErr_Occurred()) throw PyErrSet{};
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace quor::list

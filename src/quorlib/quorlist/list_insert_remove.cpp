@@ -1,0 +1,182 @@
+// insert, pop, remove and clear. Each reads the shared counts, changes the
+// local chunk copies and publishes the new counts at once; the copies reach
+// the chunk proxies at the next write-back.
+#include "list.hpp"
+
+namespace quor::list {
+namespace {
+
+Ref call_chunk_method(PyObject* chunk, const char* name, const char* format, PyObject* arg) {
+  return Ref::check(PyObject_CallMethod(chunk, name, format, arg));
+}
+
+void insert_item(PyObject* self, int32_t index, PyObject* item) {
+  Ref usage = usage_for_index(self, index);
+  int32_t last_used = read_last_used(self);
+  long long position = index;
+  if (position < 0) position += length_of(self);
+  // Still negative: a position before the start of the list.
+  if (position < 0) raise(PyExc_IndexError, "list index out of range");
+
+  // Strict comparison: a position at a chunk boundary goes to the front of the
+  // next chunk that holds elements. No element moves between chunks, so the
+  // target chunk may grow past the capacity; append then treats it as full.
+  long long before = 0;
+  Py_ssize_t chunk_idx = -1;
+  for (int32_t i = 0; i <= last_used; ++i) {
+    int32_t count = count_at(usage.get(), i);
+    if (position < before + count) {
+      chunk_idx = i;
+      break;
+    }
+    before += count;
+  }
+  if (chunk_idx < 0) raise(PyExc_IndexError, "list index out of range");
+
+  Ref chunk = resident_chunk(self, chunk_idx);
+  Ref offset = new_int(position - before);
+  if (PyList_CheckExact(chunk.get())) {
+    check(PyList_Insert(chunk.get(), position - before, item));
+  } else {
+    Ref done = Ref::check(PyObject_CallMethod(chunk.get(), "insert", "OO", offset.get(), item));
+  }
+  mark_changed(self, chunk_idx);
+  add_to_count(usage.get(), chunk_idx, 1);
+  write_usage(self, usage.get());
+  set_length(self, static_cast<long long>(length_of(self)) + 1);
+}
+
+// Note [Packed chunks]
+// pop keeps every chunk before the last one in use exactly as full as it was:
+// after the element leaves chunk c, each chunk c+1..L passes its first element
+// back to the chunk before it, so only chunk L shrinks. This is what lets
+// append keep filling chunk L and index resolution stay a walk over counts.
+Ref pop_item(PyObject* self, int32_t index) {
+  Ref usage = usage_for_index(self, index);
+  int32_t last_used = read_last_used(self);
+  long long first_of_chunk = length_of(self);
+  long long position = index;
+  if (position < 0) position += length_of(self);
+
+  if (state.assertions && (last_used < 0 || last_used >= as_base(self)->num_chunks))
+    raise_format(PyExc_AssertionError, "chunk_last_used [%d] is out of range",
+                 static_cast<int>(last_used));
+
+  // From the back, so that an empty chunk is never chosen while a later chunk
+  // holds the position.
+  Py_ssize_t chunk_idx = -1;
+  long long offset = 0;
+  for (int32_t i = last_used; i >= 0; --i) {
+    first_of_chunk -= count_at(usage.get(), i);
+    if (position >= first_of_chunk) {
+      chunk_idx = i;
+      offset = position - first_of_chunk;
+      break;
+    }
+  }
+  if (chunk_idx < 0) {
+    Ref usage_text = Ref::check(PyObject_Str(usage.get()));
+    raise_format(PyExc_IndexError,
+                 "list index out of range :: %lld / last_used_chunk=%d / chunk_used=%U", position,
+                 static_cast<int>(last_used), usage_text.get());
+  }
+
+  Ref chunk = resident_chunk(self, chunk_idx);
+  Ref found = call_chunk_method(chunk.get(), "pop", "O", new_int(offset).get());
+  mark_changed(self, chunk_idx);
+
+  for (Py_ssize_t i = chunk_idx + 1; i <= last_used; ++i) {
+    Ref next = resident_chunk(self, i);
+    Py_ssize_t size = PyObject_Size(next.get());
+    if (size < 0) throw PyErrSet{};
+    if (state.assertions && size < 1)
+      raise_format(PyExc_AssertionError,
+                   "Chunk %zd is empty, but in the middle (chunk_last_used=%d)", i,
+                   static_cast<int>(last_used));
+    Ref moved = call_chunk_method(next.get(), "pop", "O", new_int(0).get());
+    mark_changed(self, i);
+    Ref previous = resident_chunk(self, i - 1);
+    Ref appended = call_chunk_method(previous.get(), "append", "O", moved.get());
+    mark_changed(self, i - 1);
+  }
+
+  add_to_count(usage.get(), last_used, -1);
+  int32_t remaining = count_at(usage.get(), last_used);
+  if (state.assertions) {
+    Ref last_chunk = resident_chunk(self, last_used);
+    Py_ssize_t size = PyObject_Size(last_chunk.get());
+    if (size < 0) throw PyErrSet{};
+    if (remaining != size)
+      raise_format(PyExc_AssertionError, "chunk_used[%d] != the chunk length[%zd]",
+                   static_cast<int>(last_used), size);
+  }
+  write_usage(self, usage.get());
+  // An emptied list keeps last_used_chunk 0, as a new one has.
+  if (remaining == 0 && last_used > 0) write_last_used(self, last_used - 1);
+  set_length(self, static_cast<long long>(length_of(self)) - 1);
+  return found;
+}
+
+}  // namespace
+
+PyObject* list_insert(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guard([&]() -> PyObject* {
+    static const char* kwlist[] = {"index", "item", nullptr};
+    PyObject* index = nullptr;
+    PyObject* item = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:insert", const_cast<char**>(kwlist), &index,
+                                     &item))
+      throw PyErrSet{};
+    insert_item(self, as_int32(index), item);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* list_pop(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guard([&]() -> PyObject* {
+    static const char* kwlist[] = {"index", nullptr};
+    PyObject* index = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:pop", const_cast<char**>(kwlist), &index))
+      throw PyErrSet{};
+    return pop_item(self, index ? as_int32(index) : -1).release();
+  });
+}
+
+PyObject* list_remove(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guard([&]() -> PyObject* {
+    static const char* kwlist[] = {"item", nullptr};
+    PyObject* item = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:remove", const_cast<char**>(kwlist), &item))
+      throw PyErrSet{};
+    // Both by name: a subclass's index or pop changes remove too.
+    Ref position = Ref::check(PyObject_CallMethod(self, "index", "O", item));
+    Ref removed = Ref::check(PyObject_CallMethod(self, "pop", "O", position.get()));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* list_clear(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    // Every chunk is made resident first, so that the next write-back
+    // replaces every chunk's stored contents with an empty list.
+    check(as_base(self)->ops->ensure_chunks(self));
+    PyObject* chunks = as_base(self)->chunk_list;
+    if (!PyList_Check(chunks))
+      raise_format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(chunks)->tp_name);
+    Ref held = Ref::borrow(chunks);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) {
+      Ref chunk = Ref::borrow(PyList_GET_ITEM(held.get(), i));
+      Ref cleared = call_method(chunk.get(), "clear");
+      mark_changed(self, i);
+    }
+    set_length(self, 0);
+    write_last_used(self, 0);
+    int32_t num_chunks = as_base(self)->num_chunks;
+    Ref zeros = Ref::check(PyList_New(num_chunks > 0 ? num_chunks : 0));
+    for (int32_t i = 0; i < num_chunks; ++i) PyList_SET_ITEM(zeros.get(), i, new_int(0).release());
+    write_usage(self, zeros.get());
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace quor::list

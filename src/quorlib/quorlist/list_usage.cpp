@@ -1,0 +1,136 @@
+// The shared usage values (Note [The usage record]), len(), and the helpers
+// that reach the local chunk copies.
+#include "list.hpp"
+
+namespace quor::list {
+
+ListChunkMetaObject* record_of(PyObject* self, const char* field) {
+  PyObject* meta = as_list(self)->meta;
+  if (!meta || !PyObject_TypeCheck(meta, state.meta_type))
+    raise_format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'",
+                 Py_TYPE(meta ? meta : Py_None)->tp_name, field);
+  return as_meta(meta);
+}
+
+namespace {
+
+// The record's handle field, held for the length of one remote call: the
+// record may be changed by Python code that runs while the call waits.
+Ref usage_proxy(PyObject* self) { return Ref::borrow(record_of(self, "chunk_used")->chunk_used); }
+Ref last_used_proxy(PyObject* self) {
+  return Ref::borrow(record_of(self, "last_used_chunk")->last_used_chunk);
+}
+
+}  // namespace
+
+Ref read_usage(PyObject* self) {
+  Ref proxy = usage_proxy(self);
+  Ref usage = state.names.call_remote(proxy.get(), "get_nocache");
+  require_list(usage.get());
+  return usage;
+}
+
+int32_t read_last_used(PyObject* self) {
+  Ref proxy = last_used_proxy(self);
+  Ref value = state.names.call_remote(proxy.get(), "get_nocache");
+  return as_int32(value.get());
+}
+
+void write_usage(PyObject* self, PyObject* usage) {
+  Ref proxy = usage_proxy(self);
+  state.names.call_remote(proxy.get(), "set_nocache", {usage});
+}
+
+void write_last_used(PyObject* self, int32_t chunk_idx) {
+  Ref proxy = last_used_proxy(self);
+  Ref value = new_int(chunk_idx);
+  state.names.call_remote(proxy.get(), "set_nocache", {value.get()});
+}
+
+int32_t count_at(PyObject* usage, Py_ssize_t i) {
+  if (!PyList_Check(usage))
+    raise_format(PyExc_TypeError, "'%.200s' object is not subscriptable",
+                 Py_TYPE(usage)->tp_name);
+  Py_ssize_t size = PyList_GET_SIZE(usage);
+  if (i < 0) i += size;
+  if (i < 0 || i >= size) raise(PyExc_IndexError, "list index out of range");
+  // The entry is held while it converts: __int__ may run Python code.
+  Ref entry = Ref::borrow(PyList_GET_ITEM(usage, i));
+  return as_int32(entry.get());
+}
+
+void add_to_count(PyObject* usage, Py_ssize_t i, int delta) {
+  Py_ssize_t size = PyList_GET_SIZE(usage);
+  if (i < 0) i += size;
+  if (i < 0 || i >= size) raise(PyExc_IndexError, "list index out of range");
+  Ref entry = Ref::borrow(PyList_GET_ITEM(usage, i));
+  Ref step = new_int(delta);
+  Ref updated = Ref::check(PyNumber_Add(entry.get(), step.get()));
+  check(PyList_SetItem(usage, i, updated.release()));
+}
+
+int32_t usage_sum(PyObject* usage) {
+  long long total = 0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(usage); ++i) total += count_at(usage, i);
+  if (total < INT32_MIN || total > INT32_MAX) raise(PyExc_OverflowError, kIntTooLarge);
+  return static_cast<int32_t>(total);
+}
+
+Ref fetch_usage_and_length(PyObject* self, int32_t index) {
+  Ref usage = read_usage(self);
+  set_length(self, usage_sum(usage.get()));
+  if (index >= 0 && index >= length_of(self)) raise(PyExc_IndexError, "list index out of range");
+  return usage;
+}
+
+Ref usage_for_index(PyObject* self, int32_t index) {
+  if (is_exact_list(self)) return fetch_usage_and_length(self, index);
+  Ref usage = Ref::check(
+      PyObject_CallMethod(self, "_fetch_chunk_usage_and_length", "i", static_cast<int>(index)));
+  require_list(usage.get());
+  return usage;
+}
+
+PyObject* list_fetch_usage_method(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guard([&]() -> PyObject* {
+    static const char* kwlist[] = {"index", nullptr};
+    PyObject* index = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:_fetch_chunk_usage_and_length",
+                                     const_cast<char**>(kwlist), &index))
+      throw PyErrSet{};
+    return fetch_usage_and_length(self, as_int32(index)).release();
+  });
+}
+
+Py_ssize_t list_length(PyObject* self) {
+  return guard([&]() -> Py_ssize_t {
+    Ref usage = read_usage(self);
+    int32_t total = usage_sum(usage.get());
+    // The interpreter refuses a negative length anyway; say why it is wrong.
+    if (total < 0) raise(PyExc_ValueError, "stored chunk counts sum to a negative length");
+    return total;
+  });
+}
+
+Py_ssize_t chunk_position(PyObject* self, Py_ssize_t chunk_idx) {
+  PyObject* chunks = as_base(self)->chunk_list;
+  if (!PyList_Check(chunks))
+    raise_format(PyExc_TypeError, "'%.200s' object is not subscriptable",
+                 Py_TYPE(chunks)->tp_name);
+  Py_ssize_t size = PyList_GET_SIZE(chunks);
+  if (chunk_idx < 0) chunk_idx += size;
+  if (chunk_idx < 0 || chunk_idx >= size) raise(PyExc_IndexError, "list index out of range");
+  return chunk_idx;
+}
+
+Ref resident_chunk(PyObject* self, Py_ssize_t chunk_idx) {
+  chunk_idx = chunk_position(self, chunk_idx);
+  PyObject* chunk = PyList_GET_ITEM(as_base(self)->chunk_list, chunk_idx);
+  if (chunk != Py_None) return Ref::borrow(chunk);
+  check(as_base(self)->ops->fetch_chunk(self, static_cast<int32_t>(chunk_idx)));
+  // The fetch ran Python code: look the slot up again.
+  chunk_idx = chunk_position(self, chunk_idx);
+  return Ref::borrow(PyList_GET_ITEM(as_base(self)->chunk_list, chunk_idx));
+}
+
+}  // namespace quor::list
