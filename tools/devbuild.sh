@@ -13,5 +13,10 @@ for t in "${targets[@]}"; do
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$(command -v python3)" ${DEVBUILD_CMAKE_ARGS:-} >/dev/null
   cmake --build "$dir" --target "$t"
-  cp "$dir"/"$t".*.so src/quorlib/
+  # Copy, then rename over the old file: a process that has the old module
+  # loaded keeps its inode instead of seeing the file rewritten under it.
+  for so in "$dir"/"$t".*.so; do
+    cp "$so" "src/quorlib/.$(basename "$so").tmp"
+    mv -f "src/quorlib/.$(basename "$so").tmp" "src/quorlib/$(basename "$so")"
+  done
 done

@@ -6,6 +6,12 @@ container's shared lock, and writes them back when the block ends.
 """
 
 import importlib
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # type checkers see the classes; at run time they load on first use
+    from quorlib.quorbase import QuorBase, QuorChunk, QuorMeta, WriteBackError
+    from quorlib.quordict import QuorDict
+    from quorlib.quorlist import ListChunkMeta, QuorList
 
 __version__ = "0.1.0"
 
@@ -21,7 +27,7 @@ _EXPORTS = {
 __all__ = sorted(_EXPORTS)
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     # Loaded on first use: importing one container module must not require the others.
     module = _EXPORTS.get(name)
     if module is None:
@@ -31,5 +37,5 @@ def __getattr__(name):
     return value
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(list(globals()) + __all__)

@@ -1,0 +1,161 @@
+"""Result rows, the printed table and the plot."""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass, field
+
+
+@dataclass
+class Row:
+    workload: str
+    system: str
+    measure: str
+    value: float
+    unit: str
+    ratio: float | None = None
+    ratio_label: str = ""
+    target: str = ""
+    met: bool | None = None
+    note: str = ""
+
+
+@dataclass
+class Results:
+    rows: list[Row] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
+    # Series for the plot, by workload: {label: value} or richer structures.
+    series: dict = field(default_factory=dict)
+
+    def add(self, row: Row) -> Row:
+        self.rows.append(row)
+        return row
+
+
+def fmt_value(value: float, unit: str) -> str:
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "-"
+    if unit == "s":
+        if value < 1e-3:
+            return f"{value * 1e6:.1f} µs"
+        if value < 1:
+            return f"{value * 1e3:.2f} ms"
+        return f"{value:.2f} s"
+    if unit == "ops/s":
+        return f"{value:,.0f} ops/s"
+    if unit == "ns/op":
+        return f"{value:.0f} ns/op"
+    return f"{value:.3g} {unit}"
+
+
+def fmt_ratio(row: Row) -> str:
+    if row.ratio is None:
+        return ""
+    r = row.ratio
+    text = f"{r:.2f}" if r < 10 else f"{r:.0f}" if r < 1e4 else f"{r:.2e}"
+    return f"{text} {row.ratio_label}".strip()
+
+
+def render_table(results: Results) -> str:
+    header = ["Workload", "System", "Measure", "Value", "Ratio", "Target", "Met"]
+    body = []
+    for r in results.rows:
+        met = "" if r.met is None else ("yes" if r.met else "NO")
+        body.append([r.workload, r.system, r.measure, fmt_value(r.value, r.unit),
+                     fmt_ratio(r), r.target, met])
+    widths = [max(len(h), *(len(b[i]) for b in body)) if body else len(h)
+              for i, h in enumerate(header)]
+    line = "  ".join("-" * w for w in widths)
+    out = ["  ".join(h.ljust(w) for h, w in zip(header, widths)), line]
+    previous = None
+    for r, cells in zip(results.rows, body):
+        if previous is not None and r.workload != previous:
+            out.append("")
+        previous = r.workload
+        out.append("  ".join(c.ljust(w) for c, w in zip(cells, widths)).rstrip())
+    notes = [f"  - {r.workload} / {r.system}: {r.note}" for r in results.rows if r.note]
+    if notes:
+        out += ["", "Row notes:"] + notes
+    if results.notes:
+        out += ["", "Notes:"] + [f"  - {n}" for n in results.notes]
+    targets = [r for r in results.rows if r.met is not None]
+    if targets:
+        missed = [r for r in targets if not r.met]
+        out += ["", f"Targets met: {len(targets) - len(missed)} of {len(targets)}"
+                + ("" if not missed else "; missed: "
+                   + ", ".join(f"{r.workload} {r.system} ({r.measure})" for r in missed))]
+    return "\n".join(out)
+
+
+def save_plot(results: Results, path: str) -> str | None:
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return "matplotlib is not installed (run benchmarks/setup.sh); no plot written"
+    s = results.series
+    fig, axes = plt.subplots(2, 3, figsize=(17, 10))
+    fig.suptitle("quorlib against the usual alternatives (one run, same machine)")
+
+    def bars(ax, data: dict, title: str, ylabel: str, log: bool = False, line=None):
+        if not data:
+            ax.set_title(title + " (not run)")
+            ax.axis("off")
+            return
+        labels = list(data)
+        values = [data[k] for k in labels]
+        colors = ["tab:orange" if k.startswith("quorlib") else "tab:blue" for k in labels]
+        ax.bar(range(len(labels)), values, color=colors)
+        ax.set_xticks(range(len(labels)))
+        ax.set_xticklabels(labels, rotation=30, ha="right", fontsize=8)
+        ax.set_title(title)
+        ax.set_ylabel(ylabel)
+        if log:
+            ax.set_yscale("log")
+        if line is not None:
+            ax.axhline(line[0], color="red", linestyle="--", linewidth=1, label=line[1])
+            ax.legend(fontsize=8)
+
+    bars(axes[0][0], s.get("W1", {}), "W1 local ops on resident keys", "ns per op")
+    bars(axes[0][1], s.get("W2", {}), "W2 batch: 10,000 increments, one holder",
+         "seconds (log)", log=True)
+    bars(axes[0][2], s.get("W3", {}), "W3 contended: 4 tasks, increments per second",
+         "ops/s (log)", log=True)
+    bars(axes[1][0], s.get("W4", {}), "W4 list ops / protocol minimum", "ratio",
+         line=(1.1, "target 1.1"))
+
+    ax = axes[1][1]
+    w5 = s.get("W5", {})
+    if w5:
+        systems = list(w5)
+        counts = sorted({n for v in w5.values() for n in v})
+        width = 0.8 / max(1, len(counts))
+        for j, n in enumerate(counts):
+            ax.bar([i + j * width for i in range(len(systems))],
+                   [w5[sy].get(n, float("nan")) for sy in systems], width,
+                   label="one actor / server" if n == 1 else f"{n} chunks / actors")
+        ax.set_xticks([i + width * (len(counts) - 1) / 2 for i in range(len(systems))])
+        ax.set_xticklabels(systems, rotation=30, ha="right", fontsize=8)
+        ax.set_yscale("log")
+        ax.set_ylabel("seconds (log)")
+        ax.legend(fontsize=8)
+    ax.set_title("W5 creation to first completed block / call")
+
+    ax = axes[1][2]
+    w6 = s.get("W6", {})
+    if w6:
+        for size, points in w6.items():
+            ks = sorted(points)
+            ax.plot(ks, [points[k] * 1e3 for k in ks], marker="o", label=f"{size:,} items/chunk")
+        ax.set_xlabel("resident chunks")
+        ax.set_ylabel("ms per empty block")
+        ax.legend(fontsize=8)
+    ax.set_title("W6 empty `with` block: write-back cost")
+
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return None

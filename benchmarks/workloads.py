@@ -1,0 +1,564 @@
+"""The six workloads. Each measures quorlib and its peers side by side in the
+same run and adds rows (and plot series) to a Results."""
+
+from __future__ import annotations
+
+import collections
+import gc
+import multiprocessing
+import pickle
+import random
+import statistics
+import time
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Callable
+
+import ray
+
+import quorlib.quorbase
+import quorlib.quordict
+import quorlib.quorlist
+import quorlib.quorproxy
+from quorlib.quordict import QuorDict
+from quorlib.quorlist import ListChunkMeta, QuorList
+
+import peers
+from report import Results, Row
+
+
+@dataclass
+class Ctx:
+    quick: bool
+    chunks: int
+    manager: peers.ManagerPeer | None
+    redis: peers.RedisPeer | None
+    log: Callable[[str], None]
+    results: Results
+
+
+# --------------------------------------------------------------------------- helpers
+
+def timed(fn: Callable[[], object]) -> float:
+    t0 = time.perf_counter()
+    fn()
+    return time.perf_counter() - t0
+
+
+def interleaved(variants: dict[str, Callable[[], object]], rounds: int) -> dict[str, float]:
+    """Median time of each variant, the variants taking turns so that a burst
+    of background load hits them all alike."""
+    samples: dict[str, list[float]] = {k: [] for k in variants}
+    order = list(variants)
+    rng = random.Random(0)
+    for _ in range(rounds):
+        rng.shuffle(order)
+        for name in order:
+            samples[name].append(timed(variants[name]))
+    return {k: statistics.median(v) for k, v in samples.items()}
+
+
+class CountingRay:
+    """Stands in for `ray` inside the quorlib modules and counts the remote
+    calls they wait for (each is exactly one ray.get)."""
+
+    def __init__(self, real) -> None:
+        self._real = real
+        self.calls = 0
+
+    def get(self, *args, **kwargs):
+        self.calls += 1
+        return self._real.get(*args, **kwargs)
+
+    def __getattr__(self, name):
+        return getattr(self._real, name)
+
+
+@contextmanager
+def counting_remote_calls():
+    modules = (quorlib.quorbase, quorlib.quordict, quorlib.quorlist)
+    saved = [m.ray for m in modules]
+    counter = CountingRay(ray)
+    for m in modules:
+        m.ray = counter
+    try:
+        yield counter
+    finally:
+        for m, r in zip(modules, saved):
+            m.ray = r
+
+
+def increment_sequence(seed: int, n: int, n_keys: int) -> list[int]:
+    rng = random.Random(seed)
+    return [rng.randrange(n_keys) for _ in range(n)]
+
+
+def fresh_copy(container):
+    """A copy sharing the container's actors with nothing resident: what a
+    task that received the container starts from."""
+    return pickle.loads(pickle.dumps(container))
+
+
+# --------------------------------------------------------------------------- W1
+
+def rw_loop(mapping, seq) -> None:
+    for k in seq:
+        mapping[k] = mapping[k] + 1
+
+
+def w1_local(ctx: Ctx) -> None:
+    n_keys = 1000
+    ops = 20_000 if ctx.quick else 200_000
+    rounds = 3 if ctx.quick else 7
+    series = ctx.results.series.setdefault("W1", {})
+    for kind, make_key in (("int keys", int), ("str keys", lambda i: f"user:{i:06d}")):
+        keys = [make_key(i) for i in range(n_keys)]
+        seq = [keys[i % n_keys] for i in range(ops)]
+        plain = {k: 0 for k in keys}
+        d = QuorDict(dict(plain), ctx.chunks)
+        with d:
+            len(d)  # every chunk resident before timing
+            t = interleaved({"quorlib": lambda: rw_loop(d, seq),
+                             "dict": lambda: rw_loop(plain, seq)}, rounds)
+            same = dict(d.items()) == plain
+        peers.drop_quor(d)
+        per_q = t["quorlib"] / (2 * ops) * 1e9
+        per_p = t["dict"] / (2 * ops) * 1e9
+        ratio = t["quorlib"] / t["dict"]
+        ctx.results.add(Row("W1 local", f"dict ({kind})", "read+write", per_p, "ns/op"))
+        ctx.results.add(Row("W1 local", f"quorlib ({kind})", "read+write", per_q, "ns/op",
+                            ratio, "x dict", "<= 1.5x dict", ratio <= 1.5,
+                            "" if same else "CONTENTS DIFFER FROM THE PLAIN DICT"))
+        series[f"dict ({kind})"] = per_p
+        series[f"quorlib ({kind})"] = per_q
+
+
+# --------------------------------------------------------------------------- W2
+
+def w2_batch(ctx: Ctx) -> None:
+    n_keys = 100 if ctx.quick else 1000
+    n_ops = 1000 if ctx.quick else 10_000
+    seq = increment_sequence(2, n_ops, n_keys)
+    expected = collections.Counter(seq)
+    initial = {k: 0 for k in range(n_keys)}
+    times: dict[str, float] = {}
+    exact: dict[str, bool] = {}
+
+    def check(name: str, got: dict, rounds: int) -> None:
+        exact[name] = all(got.get(k, 0) == expected[k] * rounds for k in range(n_keys))
+
+    # quorlib: each round is one `with` block on a fresh copy, so it pays for
+    # the lock, the version record and fetching and writing back every chunk.
+    d = QuorDict(dict(initial), ctx.chunks)
+    with d:
+        pass
+    rounds = 5
+    samples: list[float] = []
+
+    def quor_round() -> None:
+        c = fresh_copy(d)
+        t0 = time.perf_counter()
+        with c:
+            for k in seq:
+                c[k] += 1
+        samples.append(time.perf_counter() - t0)
+
+    for _ in range(rounds):
+        quor_round()
+    times["quorlib"] = statistics.median(samples)
+    with counting_remote_calls() as calls:
+        c = fresh_copy(d)
+        with c:
+            for k in seq:
+                c[k] += 1
+        del c
+    with d:
+        check("quorlib", dict(d.items()), rounds + 1)
+    peers.drop_quor(d)
+
+    a = peers.DictActor.remote(initial)
+    ray.get(a.ping.remote())
+    times["single actor"] = timed(lambda: [ray.get(a.incr.remote(k)) for k in seq])
+    check("single actor", dict(ray.get(a.items.remote())), 1)
+    peers.kill_actors([a])
+
+    s = peers.make_sharded(ctx.chunks, initial)
+    times[f"{ctx.chunks} sharded actors"] = timed(lambda: [s.incr(k) for k in seq])
+    check(f"{ctx.chunks} sharded actors", dict(s.items()), 1)
+    peers.kill_actors(s.actors)
+
+    if ctx.manager:
+        md = ctx.manager.new_dict(initial)
+
+        def manager_run() -> None:
+            for k in seq:
+                md[k] += 1
+
+        times["Manager dict"] = timed(manager_run)
+        check("Manager dict", md.copy(), 1)
+
+    if ctx.redis:
+        r = ctx.redis.client
+        r.delete("quorbench:w2:hash")
+        r.hset("quorbench:w2:hash", mapping=initial)
+        times["Redis HINCRBY"] = timed(lambda: [r.hincrby("quorbench:w2:hash", k, 1) for k in seq])
+        check("Redis HINCRBY", {int(k): int(v) for k, v in r.hgetall("quorbench:w2:hash").items()}, 1)
+        rd = ctx.redis.redis_dict("quorbench:w2:dict", initial)
+
+        def redis_dict_run() -> None:
+            for k in seq:
+                rd[k] += 1
+
+        times["Redis RedisDict"] = timed(redis_dict_run)
+        check("Redis RedisDict", ctx.redis.redis_dict_contents(rd), 1)
+        r.delete("quorbench:w2:hash", "quorbench:w2:dict")
+
+    q = times["quorlib"]
+    ctx.results.add(Row("W2 batch", "quorlib", f"{n_ops:,} incr, 1 block", q, "s",
+                        note=f"{calls.calls} remote calls for the block; exact={exact['quorlib']}"))
+    targets = {"single actor": 100, "Manager dict": 10, "Redis HINCRBY": 10, "Redis RedisDict": 10}
+    for name, t in times.items():
+        if name == "quorlib":
+            continue
+        need = targets.get(name)
+        ratio = t / q
+        ctx.results.add(Row("W2 batch", name, f"{n_ops:,} incr", t, "s", ratio,
+                            "x slower than quorlib",
+                            f">= {need}x" if need else "", None if need is None else ratio >= need,
+                            "" if exact[name] else "TOTALS NOT EXACT"))
+    if not exact["quorlib"]:
+        ctx.results.notes.append("W2: quorlib totals NOT exact")
+    ctx.results.series["W2"] = dict(times)
+
+
+# --------------------------------------------------------------------------- W3
+
+W3_TASKS = 4
+
+
+@ray.remote(num_cpus=0.5)
+def w3_task(system: str, handle, task_id: int, blocks: int, per_block: int, n_keys: int,
+            barrier) -> tuple[float, float]:
+    seq = increment_sequence(1000 + task_id, blocks * per_block, n_keys)
+    work = [seq[b * per_block:(b + 1) * per_block] for b in range(blocks)]
+    if system == "quorlib":
+        d = handle
+
+        def run() -> None:
+            for block in work:
+                with d:
+                    for k in block:
+                        d[k] += 1
+    elif system in ("single actor", "sharded actors"):
+        incr = ((lambda k: ray.get(handle.incr.remote(k))) if system == "single actor"
+                else handle.incr)
+
+        def run() -> None:
+            for block in work:
+                for k in block:
+                    incr(k)
+    elif system == "Manager dict + Lock":
+        authkey, dict_blob, lock_blob = handle
+        md = peers.import_proxy(authkey, dict_blob)
+        lock = peers.import_proxy(authkey, lock_blob)
+
+        def run() -> None:
+            for block in work:
+                with lock:
+                    for k in block:
+                        md[k] = md[k] + 1
+    elif system == "Redis HINCRBY":
+        import redis
+        port, hash_key = handle
+        client = redis.Redis(host=peers.REDIS_HOST, port=port)
+        client.ping()
+
+        def run() -> None:
+            for block in work:
+                for k in block:
+                    client.hincrby(hash_key, k, 1)
+    else:
+        raise ValueError(system)
+    ray.get(barrier.arrive.remote())
+    t0 = time.time()
+    run()
+    return t0, time.time()
+
+
+def w3_contended(ctx: Ctx) -> None:
+    blocks = 10 if ctx.quick else 50
+    per_block = 100
+    n_keys = 1000
+    total = W3_TASKS * blocks * per_block
+    expected: collections.Counter[int] = collections.Counter()
+    for t in range(W3_TASKS):
+        expected.update(increment_sequence(1000 + t, blocks * per_block, n_keys))
+    initial = {k: 0 for k in range(n_keys)}
+
+    # Task workers are started once, before anything is timed.
+    ray.get([w3_warm.remote() for _ in range(W3_TASKS)])
+
+    def run(system: str, handle) -> float:
+        barrier = peers.Barrier.remote(W3_TASKS)
+        spans = ray.get([w3_task.remote(system, handle, t, blocks, per_block, n_keys, barrier)
+                         for t in range(W3_TASKS)])
+        peers.kill_actors([barrier])
+        return total / (max(e for _, e in spans) - min(s for s, _ in spans))
+
+    def exact(got: dict) -> bool:
+        return all(got.get(k, 0) == expected[k] for k in range(n_keys))
+
+    tput: dict[str, float] = {}
+    ok: dict[str, bool] = {}
+
+    # Every block re-fetches the chunks the other holders wrote and writes back
+    # every chunk it holds, so the chunk count sets the cost of a block.
+    quor_names = []
+    for n in dict.fromkeys((ctx.chunks, 1)):
+        name = f"quorlib, {n} chunk{'s' if n > 1 else ''}"
+        quor_names.append(name)
+        d = QuorDict(dict(initial), n)
+        with d:
+            pass
+        tput[name] = run("quorlib", d)
+        with d:
+            ok[name] = exact(dict(d.items()))
+        peers.drop_quor(d)
+
+    a = peers.DictActor.remote(initial)
+    ray.get(a.ping.remote())
+    tput["single actor"] = run("single actor", a)
+    ok["single actor"] = exact(dict(ray.get(a.items.remote())))
+    peers.kill_actors([a])
+
+    s = peers.make_sharded(ctx.chunks, initial)
+    tput[f"{ctx.chunks} sharded actors"] = run("sharded actors", s)
+    ok[f"{ctx.chunks} sharded actors"] = exact(dict(s.items()))
+    peers.kill_actors(s.actors)
+
+    if ctx.manager:
+        md = ctx.manager.new_dict(initial)
+        lock = ctx.manager.new_lock()
+        handle = (ctx.manager.authkey, ctx.manager.export(md), ctx.manager.export(lock))
+        tput["Manager dict + Lock"] = run("Manager dict + Lock", handle)
+        ok["Manager dict + Lock"] = exact(md.copy())
+
+    if ctx.redis:
+        r = ctx.redis.client
+        r.delete("quorbench:w3")
+        r.hset("quorbench:w3", mapping=initial)
+        tput["Redis HINCRBY"] = run("Redis HINCRBY", (ctx.redis.port, "quorbench:w3"))
+        ok["Redis HINCRBY"] = exact({int(k): int(v) for k, v in r.hgetall("quorbench:w3").items()})
+        r.delete("quorbench:w3")
+
+    single = tput["single actor"]
+    for name, value in tput.items():
+        ratio = value / single
+        target = ">= 10x single actor, exact" if name in quor_names else "exact"
+        met = ok[name] and (ratio >= 10 if name in quor_names else True)
+        ctx.results.add(Row("W3 contended", name, f"{W3_TASKS}x{blocks}x{per_block} incr",
+                            value, "ops/s", ratio, "x single actor", target, met,
+                            f"totals exact={ok[name]}"))
+    ctx.results.series["W3"] = dict(tput)
+
+
+@ray.remote(num_cpus=0.5)
+def w3_warm() -> None:
+    import quorlib.quordict  # noqa: F401  (imported once per worker, untimed)
+    time.sleep(0.5)
+
+
+# --------------------------------------------------------------------------- W4
+
+def w4_list(ctx: Ctx) -> None:
+    # Short batches, many rounds: a burst of load from other processes then
+    # hits every variant alike instead of one whole batch.
+    batch = 20
+    rounds = 15 if ctx.quick else 90
+    chunks = 2
+    lst: QuorList[int] = QuorList(num_chunks=chunks, meta=ListChunkMeta(max_element_per_chunk=1_000_000))
+    raw = quorlib.quorproxy.QuorProxy.remote([0] * chunks, None)
+    ray.get(raw.get_nocache.remote())
+    with lst:
+        for i in range(batch):
+            lst.append(i)  # chunk 0 resident and holding elements to read
+        with counting_remote_calls() as c:
+            lst.append(-1)
+            calls_append = c.calls
+            c.calls = 0
+            lst[0]
+            calls_get = c.calls
+            c.calls = 0
+            len(lst)
+            calls_len = c.calls
+
+        def appends() -> None:
+            for i in range(batch):
+                lst.append(i)
+
+        def reads() -> None:
+            for i in range(batch):
+                lst[i]
+
+        def lens() -> None:
+            for _ in range(batch):
+                len(lst)
+
+        def round_trips() -> None:
+            for _ in range(batch):
+                ray.get(raw.get_nocache.remote())
+
+        usage = [0] * chunks
+
+        def set_round_trips() -> None:
+            for _ in range(batch):
+                ray.get(raw.set_nocache.remote(usage))
+
+        t = interleaved({"raw": round_trips, "raw set": set_round_trips, "append": appends,
+                         "lst[i]": reads, "len()": lens}, rounds)
+    peers.drop_quor(lst)
+    peers.kill_actors([raw])
+    rtt = t["raw"] / batch
+    rtt_set = t["raw set"] / batch
+    ctx.results.add(Row("W4 list", "raw actor round trip", "per call (get)", rtt, "s"))
+    ctx.results.add(Row("W4 list", "raw actor round trip", "per call (set, small list)",
+                        rtt_set, "s", rtt_set / rtt, "x get"))
+    series = {}
+    # (operation, protocol minimum in calls, the same calls made directly)
+    for op, minimum, replay, measured in (("append", 4, 2 * rtt + 2 * rtt_set, calls_append),
+                                          ("lst[i]", 1, rtt, calls_get),
+                                          ("len()", 1, rtt, calls_len)):
+        per_op = t[op] / batch
+        ratio = per_op / (minimum * rtt)
+        ctx.results.add(Row("W4 list", f"quorlib {op}", f"per op ({minimum} calls min)", per_op,
+                            "s", ratio, "x minimum", "<= 1.1x", ratio <= 1.1,
+                            f"{measured} remote calls measured (minimum {minimum}); "
+                            f"{per_op / replay:.2f}x the same calls made directly"))
+        series[f"quorlib {op}"] = ratio
+    ctx.results.series["W4"] = series
+
+
+# --------------------------------------------------------------------------- W5
+
+def w5_creation(ctx: Ctx) -> None:
+    counts = (4,) if ctx.quick else (4, 32)
+    series: dict[str, dict[int, float]] = collections.defaultdict(dict)
+    for n in counts:
+        t0 = time.perf_counter()
+        d: QuorDict[int, int] = QuorDict(num_chunks=n)
+        with d:
+            pass
+        first = time.perf_counter() - t0
+        with d:
+            len(d)
+        every = time.perf_counter() - t0
+        peers.drop_quor(d)
+        ctx.results.add(Row("W5 creation", f"quorlib QuorDict, {n} chunks", "to first block",
+                            first, "s", note=f"{every:.2f} s until every chunk was fetched"))
+        series["quorlib QuorDict"][n] = first
+
+        t0 = time.perf_counter()
+        lst: QuorList[int] = QuorList(num_chunks=n)
+        with lst:
+            lst.append(0)
+        first_list = time.perf_counter() - t0
+        peers.drop_quor(lst)
+        ctx.results.add(Row("W5 creation", f"quorlib QuorList, {n} chunks",
+                            "to first block (1 append)", first_list, "s"))
+        series["quorlib QuorList"][n] = first_list
+
+        t0 = time.perf_counter()
+        s = peers.make_sharded(n)
+        sharded = time.perf_counter() - t0
+        peers.kill_actors(s.actors)
+        ratio = first / sharded
+        ctx.results.add(Row("W5 creation", f"{n} sharded actors", "to every actor answering",
+                            sharded, "s", ratio, "(QuorDict / this)"))
+        series["sharded actors"][n] = sharded
+        time.sleep(1)  # let the killed actors' processes exit before the next round
+
+    t0 = time.perf_counter()
+    a = peers.DictActor.remote()
+    ray.get(a.set.remote(0, 0))
+    single = time.perf_counter() - t0
+    peers.kill_actors([a])
+    ctx.results.add(Row("W5 creation", "single actor", "to first call", single, "s"))
+    series["single actor"][1] = single
+
+    if ctx.manager:
+        t0 = time.perf_counter()
+        m = multiprocessing.Manager()
+        md = m.dict()
+        md[0] = 0
+        manager_first = time.perf_counter() - t0
+        m.shutdown()
+        ctx.results.add(Row("W5 creation", "Manager dict", "Manager() to first op",
+                            manager_first, "s"))
+        series["Manager dict"][1] = manager_first
+    if ctx.redis:
+        import redis
+        t0 = time.perf_counter()
+        client = redis.Redis(host=peers.REDIS_HOST, port=ctx.redis.port)
+        client.hset("quorbench:w5", 0, 0)
+        redis_first = time.perf_counter() - t0
+        client.delete("quorbench:w5")
+        client.close()
+        ctx.results.add(Row("W5 creation", "Redis", "connect to first op", redis_first, "s",
+                            note="server already running; its start-up is not counted"))
+        series["Redis"][1] = redis_first
+    ctx.results.series["W5"] = dict(series)
+
+
+# --------------------------------------------------------------------------- W6
+
+def w6_write_back(ctx: Ctx) -> None:
+    chunks = 4 if ctx.quick else 8
+    sizes = (100, 10_000) if ctx.quick else (100, 10_000, 100_000)
+    residents = [k for k in (0, 1, 2, 4, 8) if k <= chunks]
+    reps = 3 if ctx.quick else 7
+    d: QuorDict[int, int] = QuorDict(num_chunks=chunks)
+    curve: dict[int, dict[int, float]] = {}
+    calls: dict[int, int] = {}
+    filled = 0
+    for size in sizes:
+        with d:  # int keys c + chunks*j land in chunk c
+            for key in range(filled * chunks, size * chunks):
+                d[key] = key
+        filled = size
+        points: dict[int, float] = {}
+        for k in residents:
+            c = fresh_copy(d)
+            with c:
+                for chunk in range(k):
+                    c[chunk]  # key `chunk` lives in chunk `chunk`
+            samples = []
+            for _ in range(reps):
+                t0 = time.perf_counter()
+                with c:
+                    pass
+                samples.append(time.perf_counter() - t0)
+            points[k] = statistics.median(samples)
+            if size == sizes[0]:
+                with counting_remote_calls() as counter:
+                    with c:
+                        pass
+                calls[k] = counter.calls
+            del c
+            gc.collect()
+        curve[size] = points
+    peers.drop_quor(d)
+
+    kmax = residents[-1]
+    for size, points in curve.items():
+        base = points[0]
+        per_chunk = (points[kmax] - base) / kmax
+        ctx.results.add(Row("W6 write-back", f"quorlib, {size:,} items/chunk",
+                            "empty block, 0 resident", base, "s",
+                            note=f"{calls.get(0, '?')} remote calls" if size == sizes[0] else ""))
+        ctx.results.add(Row("W6 write-back", f"quorlib, {size:,} items/chunk",
+                            f"empty block, {kmax} resident", points[kmax], "s",
+                            points[kmax] / base, "x empty block with none resident",
+                            note=(f"{calls.get(kmax, '?')} remote calls; " if size == sizes[0] else "")
+                            + f"+{per_chunk * 1e3:.2f} ms per resident chunk"))
+    ctx.results.series["W6"] = curve
+    ctx.results.series["W6_calls"] = calls
