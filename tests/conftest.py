@@ -13,7 +13,7 @@ import pytest
 from fakeray import FakeRay
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
-_MODULES = ("quorlib.quorbase", "quorlib.quordict", "quorlib.quorlist")
+_MODULES = ("quorlib.quorbase", "quorlib.quordict", "quorlib.quorlist", "quorlib.admin")
 
 
 class RecordingLock:
@@ -54,11 +54,11 @@ def fake(monkeypatch):
             continue
         if not hasattr(module, "ray"):  # a source folder, not a built module
             continue
-        monkeypatch.setattr(module, "ray", double)
-        monkeypatch.setattr(module, "QuorProxy", double.QuorProxy)
-        monkeypatch.setattr(module, "QuorLock", double.QuorLock)
-        if hasattr(module, "Lock"):
-            monkeypatch.setattr(module, "Lock", lambda: RecordingLock(double))
+        swaps = {"ray": double, "QuorProxy": double.QuorProxy, "QuorLock": double.QuorLock,
+                 "Lock": lambda: RecordingLock(double)}
+        for name, value in swaps.items():
+            if hasattr(module, name):
+                monkeypatch.setattr(module, name, value)
     return double
 
 

@@ -167,6 +167,16 @@ class FakeLock(FakeActor):
             self.cond.notify_all()
         return _resolved(None)
 
+    def do_force_unlock(self):
+        with self.cond:
+            was_held, self.held = self.held, False
+            self.cond.notify_all()
+        return _resolved(was_held)
+
+    def do_status(self):
+        with self.cond:
+            return _resolved((self.held, 0.0 if self.held else None, len(self.queue)))
+
 
 class _ActorClass:
     def __init__(self, create):

@@ -28,7 +28,8 @@ extern PyMethodDef unpickle_base_def;
 const BaseOps* ops_for(PyTypeObject* type);
 // The nearest native class of `type` (QuorBase or a registered container), or null.
 PyTypeObject* native_type_of(PyTypeObject* type);
-int register_type(PyTypeObject* type, const BaseOps* ops);
+int register_type(PyTypeObject* type, const BaseOps* ops, WriteFailureHook on_write_failure);
+WriteFailureHook write_failure_hook_for(PyTypeObject* type);
 
 // Residency operations (the base's table entries), throwing on error.
 void fetch_chunk(PyObject* self, int32_t chunk_idx);

@@ -163,6 +163,11 @@ void flush_resident(PyObject* self, bool changed_only) {
   if (failed.empty()) return;
   Ref indices = Ref::check(PyList_New(0));
   for (int32_t i : failed) check(PyList_Append(indices.get(), new_int(i).get()));
+  // Only a holder of the lock may repair shared bookkeeping; the write-back
+  // error stays the one reported.
+  WriteFailureHook repair = write_failure_hook_for(Py_TYPE(self));
+  if (repair && b->lock_held && b->lock_owner == PyThread_get_thread_ident())
+    cleanup_step("quorlib.quorbase.QuorBase._flush_chunks_", [&] { check(repair(self, indices.get())); });
   Ref text = Ref::check(PyObject_Str(indices.get()));
   Ref message = Ref::check(PyUnicode_FromFormat("write-back failed for chunks %U", text.get()));
   Ref error = Ref::check(PyObject_CallOneArg(write_back_error, message.get()));

@@ -17,6 +17,7 @@ namespace {
 struct Registered {
   PyTypeObject* type;
   const BaseOps* ops;
+  WriteFailureHook on_write_failure;
 };
 std::vector<Registered> registry;
 
@@ -80,7 +81,7 @@ void exec_module(PyObject* module) {
 
   chunk_type = make_chunk_type();
   base_type = make_base_type();
-  registry.push_back({base_type, &base_ops});
+  registry.push_back({base_type, &base_ops, nullptr});
   write_back_error = PyErr_NewExceptionWithDoc(
       "quorlib.quorbase.WriteBackError",
       "Writing local chunk copies back to their actors failed.\n\n"
@@ -133,11 +134,11 @@ PyObject* make_quor_meta_class(PyObject* module) {
                                ns.get());
 }
 
-int register_type(PyTypeObject* type, const BaseOps* ops) {
+int register_type(PyTypeObject* type, const BaseOps* ops, WriteFailureHook on_write_failure) {
   return guard([&] {
     if (!PyType_IsSubtype(type, base_type))
       raise(PyExc_TypeError, "only subtypes of QuorBase carry a table of internal operations");
-    registry.push_back({type, ops});
+    registry.push_back({type, ops, on_write_failure});
     return 0;
   });
 }
@@ -145,6 +146,11 @@ int register_type(PyTypeObject* type, const BaseOps* ops) {
 const BaseOps* ops_for(PyTypeObject* type) {
   const Registered* r = find_registered(type);
   return r ? r->ops : &base_ops;
+}
+
+WriteFailureHook write_failure_hook_for(PyTypeObject* type) {
+  const Registered* r = find_registered(type);
+  return r ? r->on_write_failure : nullptr;
 }
 
 PyTypeObject* native_type_of(PyTypeObject* type) {

@@ -50,7 +50,7 @@ PyObject* init_module() {
     g_dict_ops.init_new_chunk_list = &init_new_chunk_list;
 
     Ref type = Ref::steal(reinterpret_cast<PyObject*>(create_dict_type(module.get())));
-    check(g_api->register_type(reinterpret_cast<PyTypeObject*>(type.get()), &g_dict_ops));
+    check(g_api->register_type(reinterpret_cast<PyTypeObject*>(type.get()), &g_dict_ops, nullptr));
     bind(module.get(), "QuorDict", type.get());
 
     bind_module(module.get(), "ray");

@@ -10,7 +10,7 @@
 
 namespace quor {
 
-inline constexpr unsigned kApiVersion = 1;  // bump on any layout change
+inline constexpr unsigned kApiVersion = 2;  // bump on any layout change
 inline constexpr const char* kApiCapsuleName = "quorlib.quorbase._C_API";
 
 struct QuorChunkObject {
@@ -66,6 +66,12 @@ struct BaseOps {
   int (*evict_meta)(PyObject* self);
 };
 
+// Called by the core, under the container's lock, after some resident chunks
+// could not be written back (`failed`: a list of their indices) and before the
+// WriteBackError is raised: a container whose shared bookkeeping already counts
+// those changes brings it back in line with what the actors hold. 0 or -1.
+using WriteFailureHook = int (*)(PyObject* self, PyObject* failed);
+
 struct BaseApi {
   unsigned version;
   Py_ssize_t base_basicsize;
@@ -73,8 +79,9 @@ struct BaseApi {
   PyTypeObject* base_type;
   PyTypeObject* chunk_type;
   const BaseOps* base_ops;  // the table derived types copy, then override
-  // Makes instances of `type` (and of its interpreter subclasses) carry `ops`.
-  int (*register_type)(PyTypeObject* type, const BaseOps* ops);
+  // Makes instances of `type` (and of its interpreter subclasses) carry `ops`;
+  // `on_write_failure` may be null.
+  int (*register_type)(PyTypeObject* type, const BaseOps* ops, WriteFailureHook on_write_failure);
   // Marks chunk `chunk_idx` changed; -1 with an error set on failure.
   int (*mark_changed)(PyObject* self, Py_ssize_t chunk_idx);
 };
