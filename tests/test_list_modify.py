@@ -137,6 +137,9 @@ def test_pop_consistency_checks(fake, chunks, usage, last, index, message):
         assert str(info.value) == message
         assert not [e for e in fake.log if e.endswith("set_nocache")]
         assert counts(fake, lst) == usage
+        # Checked before anything moved: the copies written back are unchanged.
+        assert all(c is None or c == chunks[i] for i, c in enumerate(resident(lst)))
+    assert [fake.value(h.ref) for h in lst.__reduce__()[1][0]] == chunks
 
 
 # -- remove and clear ---------------------------------------------------------------

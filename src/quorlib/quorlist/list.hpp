@@ -122,6 +122,8 @@ PyObject* list_insert(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* list_pop(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* list_remove(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* list_clear(PyObject* self, PyObject*);
+// list_repair.cpp: the core calls it under the lock after failed write-backs.
+int repair_counts_after_failed_write(PyObject* self, PyObject* failed);
 // list_search.cpp
 PyObject* list_index(PyObject* self, PyObject* args, PyObject* kwds);
 int list_contains(PyObject* self, PyObject* item);

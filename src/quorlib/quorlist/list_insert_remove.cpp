@@ -81,35 +81,43 @@ Ref pop_item(PyObject* self, int32_t index) {
                  static_cast<int>(last_used), usage_text.get());
   }
 
+  // Note [pop changes nothing until it cannot fail]
+  // Every chunk the pop touches is made resident and checked before the first
+  // element moves: a failed fetch or a failed check half-way would otherwise
+  // leave a half-done pop in the local copies, which the block's end would
+  // write back (an element lost or duplicated for every holder).
   Ref chunk = resident_chunk(self, chunk_idx);
+  Py_ssize_t last_size = 0;
+  for (Py_ssize_t i = chunk_idx; i <= last_used; ++i) {
+    Ref resident = resident_chunk(self, i);
+    Py_ssize_t size = PyObject_Size(resident.get());
+    if (size < 0) throw PyErrSet{};
+    if (i > chunk_idx && size < 1) {
+      if (state.assertions)
+        raise_format(PyExc_AssertionError,
+                     "Chunk %zd is empty, but in the middle (chunk_last_used=%d)", i,
+                     static_cast<int>(last_used));
+      raise(PyExc_IndexError, "pop from empty list");
+    }
+    last_size = size;
+  }
+  // Chunk L ends one element shorter whichever chunk the element leaves.
+  int32_t remaining = count_at(usage.get(), last_used) - 1;
+  if (state.assertions && remaining != last_size - 1)
+    raise_format(PyExc_AssertionError, "chunk_used[%d] != the chunk length[%zd]",
+                 static_cast<int>(last_used), last_size - 1);
+
   Ref found = call_chunk_method(chunk.get(), "pop", "O", new_int(offset).get());
   mark_changed(self, chunk_idx);
-
   for (Py_ssize_t i = chunk_idx + 1; i <= last_used; ++i) {
     Ref next = resident_chunk(self, i);
-    Py_ssize_t size = PyObject_Size(next.get());
-    if (size < 0) throw PyErrSet{};
-    if (state.assertions && size < 1)
-      raise_format(PyExc_AssertionError,
-                   "Chunk %zd is empty, but in the middle (chunk_last_used=%d)", i,
-                   static_cast<int>(last_used));
     Ref moved = call_chunk_method(next.get(), "pop", "O", new_int(0).get());
     mark_changed(self, i);
     Ref previous = resident_chunk(self, i - 1);
     Ref appended = call_chunk_method(previous.get(), "append", "O", moved.get());
     mark_changed(self, i - 1);
   }
-
   add_to_count(usage.get(), last_used, -1);
-  int32_t remaining = count_at(usage.get(), last_used);
-  if (state.assertions) {
-    Ref last_chunk = resident_chunk(self, last_used);
-    Py_ssize_t size = PyObject_Size(last_chunk.get());
-    if (size < 0) throw PyErrSet{};
-    if (remaining != size)
-      raise_format(PyExc_AssertionError, "chunk_used[%d] != the chunk length[%zd]",
-                   static_cast<int>(last_used), size);
-  }
   write_usage(self, usage.get());
   // An emptied list keeps last_used_chunk 0, as a new one has.
   if (remaining == 0 && last_used > 0) write_last_used(self, last_used - 1);

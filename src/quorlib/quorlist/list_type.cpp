@@ -294,7 +294,7 @@ PyTypeObject* make_list_type(PyObject* module) {
 
   list_ops = *state.api->base_ops;
   list_ops.init_new_chunk_list = list_init_new_chunk_list;
-  check(state.api->register_type(list_type, &list_ops, nullptr));
+  check(state.api->register_type(list_type, &list_ops, repair_counts_after_failed_write));
   return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
