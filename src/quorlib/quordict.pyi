@@ -3,6 +3,8 @@ by its own Ray actor."""
 
 from typing import Any, Callable, Generic, Iterator, SupportsIndex, SupportsInt, TypeVar
 
+from types import GenericAlias
+
 from typing_extensions import TypeAlias
 
 from quorlib.quorbase import QuorBase, QuorChunk
@@ -13,11 +15,9 @@ _V = TypeVar("_V")
 
 class QuorDict(QuorBase, Generic[_K, _V]):
     """A dictionary whose items are split by key hash over num_chunks chunks,
-    each held by its own Ray actor. Use it inside `with d:` blocks.
+    each held by its own Ray actor. Use it inside `with d:` blocks."""
 
-    The type parameters exist for type checkers only: write QuorDict[K, V] in
-    annotations, not in expressions evaluated at run time."""
-
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
     def __init__(
         self,
         value: dict[_K, _V] | None = None,

@@ -13,6 +13,8 @@ from typing import (
     TypeVar,
 )
 
+from types import GenericAlias
+
 from typing_extensions import TypeAlias, disjoint_base
 
 from quorlib.quorbase import QuorBase, QuorChunk
@@ -40,11 +42,9 @@ def _unpickle_ListChunkMeta(type: type[_M], checksum: int, state: tuple[Any, ...
 @disjoint_base
 class QuorList(QuorBase, Generic[_T]):
     """Distributed list of consecutive chunks, each held by its own Ray actor.
-    Use it inside `with lst:` blocks.
+    Use it inside `with lst:` blocks."""
 
-    The type parameter exists for type checkers only: write QuorList[T] in
-    annotations, not in expressions evaluated at run time."""
-
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
     def __init__(
         self,
         num_chunks: _Int = 32,

@@ -30,6 +30,9 @@ int dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyMethodDef dict_methods[] = {
+    // QuorDict[str, int] in annotations evaluated at run time, as dict[str, int] works.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "See PEP 585: QuorDict[K, V] for type annotations."},
     {"keys", dict_keys, METH_NOARGS, "keys($self, /)\n--\n\nA new list of the keys, grouped by chunk."},
     {"values", dict_values, METH_NOARGS,
      "values($self, /)\n--\n\nA new list of the values, in the order of keys()."},

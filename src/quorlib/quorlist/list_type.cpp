@@ -210,28 +210,31 @@ PyObject* list_repr(PyObject* self) {
 }
 
 PyMethodDef list_methods[] = {
+    // QuorList[int] in annotations evaluated at run time, as list[int] works.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "See PEP 585: QuorList[T] for type annotations."},
     {"_fetch_chunk_usage_and_length", as_cfunction(list_fetch_usage_method),
      METH_VARARGS | METH_KEYWORDS,
      "_fetch_chunk_usage_and_length(index) -> list\n\n"
      "Reads the per-chunk counts, records their sum as the length and refuses a non-negative "
      "index at or past it."},
     {"append", as_cfunction(list_append), METH_VARARGS | METH_KEYWORDS,
-     "append(item)\n--\n\nAdds item at the end. OverflowError when every chunk from the last one "
+     "append($self, /, item)\n--\n\nAdds item at the end. OverflowError when every chunk from the last one "
      "in use on is full."},
     {"extend", as_cfunction(list_extend), METH_VARARGS | METH_KEYWORDS,
-     "extend(items)\n--\n\nAppends the items one by one; stops at the first refused append."},
+     "extend($self, /, items)\n--\n\nAppends the items one by one; stops at the first refused append."},
     {"insert", as_cfunction(list_insert), METH_VARARGS | METH_KEYWORDS,
-     "insert(index, item)\n--\n\nInserts item before the element at index, inside that "
+     "insert($self, /, index, item)\n--\n\nInserts item before the element at index, inside that "
      "element's chunk. The index must name an existing element."},
     {"pop", as_cfunction(list_pop), METH_VARARGS | METH_KEYWORDS,
-     "pop(index=-1)\n--\n\nRemoves and returns the element at index; later chunks each pass "
+     "pop($self, /, index=-1)\n--\n\nRemoves and returns the element at index; later chunks each pass "
      "their first element back so that only the last chunk in use shrinks."},
     {"remove", as_cfunction(list_remove), METH_VARARGS | METH_KEYWORDS,
-     "remove(item)\n--\n\nRemoves the first element equal to item (ValueError if none)."},
+     "remove($self, /, item)\n--\n\nRemoves the first element equal to item (ValueError if none)."},
     {"clear", list_clear, METH_NOARGS,
-     "clear()\n--\n\nEmpties every chunk (fetching each) and resets the counts."},
+     "clear($self, /)\n--\n\nEmpties every chunk (fetching each) and resets the counts."},
     {"index", as_cfunction(list_index), METH_VARARGS | METH_KEYWORDS,
-     "index(item, start=0, end=-1)\n--\n\n"
+     "index($self, /, item, start=0, end=-1)\n--\n\n"
      "Position of the first element equal to item, searching whole chunks from chunk `start` "
      "up to the last chunk in use.\n\n"
      "`start` is a chunk index and the position returned counts from the first element of "
