@@ -84,3 +84,9 @@ def test_unpickling_refuses_a_type_that_is_not_a_container():
         _unpickle_QuorBase(dict, 0x5e1d0c3, None)
     with pytest.raises(TypeError):
         _unpickle_QuorBase(QuorBase, 0x5e1d0c3)
+
+
+def test_subclass_attributes_that_are_a_tuple_are_not_spread():
+    obj = QuorBase.__new__(Plain)
+    obj.__setstate__((0,) + (None,) * 8 + (0, 0, 0, (("a", 1), ("b", 2))))
+    assert (obj.a, obj.b) == (1, 2)

@@ -162,7 +162,7 @@ void print_line(PyObject* text) {
   PyObject* out = PySys_GetObject("stdout");  // borrowed
   if (!out || out == Py_None) return;
   Ref line = Ref::check(PyUnicode_FromFormat("%U\n", text));
-  Ref written = Ref::check(PyObject_CallMethod(out, "write", "O", line.get()));
+  Ref written = Ref::check(PyObject_CallMethod(out, "write", "(O)", line.get()));
   Ref flushed = call_method(out, "flush");
 }
 

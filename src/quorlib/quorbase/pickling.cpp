@@ -79,7 +79,7 @@ void apply_state(PyObject* self, PyObject* state) {
   if (PyTuple_GET_SIZE(state) > kStateFields) {
     Ref dict = instance_dict(self);
     if (dict && dict.get() != Py_None) {
-      Ref updated = Ref::check(PyObject_CallMethod(dict.get(), "update", "O", item(kStateFields)));
+      Ref updated = Ref::check(PyObject_CallMethod(dict.get(), "update", "(O)", item(kStateFields)));
     }
   }
 }

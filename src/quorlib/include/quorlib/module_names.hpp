@@ -25,7 +25,7 @@ class ModuleNames {
   // ray.get(ref)
   Ref ray_get(PyObject* object_ref) const {
     Ref ray = lookup("ray");
-    return Ref::check(PyObject_CallMethod(ray.get(), "get", "O", object_ref));
+    return Ref::check(PyObject_CallMethod(ray.get(), "get", "(O)", object_ref));
   }
 
   // handle.method.remote(*args), the reference not yet waited for.
