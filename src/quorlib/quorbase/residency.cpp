@@ -18,7 +18,8 @@ Py_ssize_t list_index(PyObject* list, Py_ssize_t idx) {
 }
 
 PyObject* list_at(PyObject* list, Py_ssize_t idx) {  // borrowed
-  return PyList_GET_ITEM(list, list_index(list, idx));
+  Py_ssize_t at = list_index(list, idx);  // checks that `list` is a list first
+  return PyList_GET_ITEM(list, at);
 }
 
 void list_store(PyObject* list, Py_ssize_t idx, PyObject* value) {
