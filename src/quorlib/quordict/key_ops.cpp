@@ -56,6 +56,7 @@ PyObject* dict_subscript(PyObject* self, PyObject* key) {
       if (PyErr_Occurred()) throw PyErrSet{};
       raise_key_error(key);
     }
+    ChunkRecursionGuard recursion;
     return Ref::check(PyObject_GetItem(at.chunk.get(), key)).release();
   });
 }
@@ -67,6 +68,7 @@ int dict_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(chunk)) {
       check(value ? PyDict_SetItem(chunk, key, value) : PyDict_DelItem(chunk, key));
     } else {
+      ChunkRecursionGuard recursion;
       check(value ? PyObject_SetItem(chunk, key, value) : PyObject_DelItem(chunk, key));
     }
     mark_changed(g_api, self, at.idx);
@@ -78,8 +80,9 @@ int dict_contains(PyObject* self, PyObject* key) {
   return guard([&] {
     Located at = locate(self, key);
     PyObject* chunk = at.chunk.get();
-    return check(PyDict_CheckExact(chunk) ? PyDict_Contains(chunk, key)
-                                          : PySequence_Contains(chunk, key));
+    if (PyDict_CheckExact(chunk)) return check(PyDict_Contains(chunk, key));
+    ChunkRecursionGuard recursion;
+    return check(PySequence_Contains(chunk, key));
   });
 }
 

@@ -48,6 +48,11 @@ Py_ssize_t dict_length(PyObject* self) {
     Py_ssize_t total = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
       Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
+      if (PyDict_CheckExact(chunk.get())) {
+        total += PyDict_GET_SIZE(chunk.get());
+        continue;
+      }
+      ChunkRecursionGuard recursion;
       const Py_ssize_t size = PyObject_Size(chunk.get());
       if (size < 0) throw PyErrSet{};
       total += size;

@@ -89,7 +89,7 @@ void apply_state(PyObject* self, PyObject* state_tuple) {
   if (PyTuple_GET_SIZE(state_tuple) > 3) {
     Ref dict = instance_dict(self);
     if (dict) {
-      Ref updated = Ref::check(PyObject_CallMethod(dict.get(), "update", "O", element(3)));
+      Ref updated = Ref::check(PyObject_CallMethod(dict.get(), "update", "(O)", element(3)));
     }
   }
 }
@@ -129,21 +129,23 @@ PyObject* unpickle_meta(PyObject*, PyObject* args, PyObject* kwds) {
                                      const_cast<char**>(kwlist), &type, &checksum_obj,
                                      &state_tuple))
       throw PyErrSet{};
-    int32_t checksum = as_int32(checksum_obj);
+    // Compared as objects, not converted to a 32-bit integer first: any
+    // other value, however large, is an unknown layout.
     bool accepted = false;
-    for (long c : kAcceptedChecksums) accepted = accepted || checksum == c;
+    for (long c : kAcceptedChecksums)
+      accepted = accepted || check(PyObject_RichCompareBool(checksum_obj, new_int(c).get(), Py_EQ));
     if (!accepted) {
-      Ref value = new_int(checksum);
-      Ref args_tuple = Ref::check(PyTuple_Pack(1, value.get()));
-      Ref format = Ref::check(PyUnicode_FromString(
-          "Incompatible checksums (0x%x vs (0xc538c24, 0x4c749e9, 0x4276bf5) = "
-          "(chunk_used, last_used_chunk, max_element_per_chunk))"));
-      Ref message = Ref::check(PyUnicode_Format(format.get(), args_tuple.get()));
+      Ref hex_format = Ref::check(PyUnicode_FromString("x"));
+      Ref hex = Ref::check(PyObject_Format(checksum_obj, hex_format.get()));
+      Ref message = Ref::check(PyUnicode_FromFormat(
+          "Incompatible checksums (0x%U vs (0xc538c24, 0x4c749e9, 0x4276bf5) = "
+          "(chunk_used, last_used_chunk, max_element_per_chunk))",
+          hex.get()));
       raise_pickle_error(message.get());
     }
     // ListChunkMeta.__new__(type) checks that `type` is a record type.
     Ref created = Ref::check(PyObject_CallMethod(reinterpret_cast<PyObject*>(state.meta_type),
-                                                 "__new__", "O", type));
+                                                 "__new__", "(O)", type));
     if (state_tuple != Py_None) apply_state(created.get(), state_tuple);
     return created.release();
   });

@@ -32,6 +32,8 @@ Ref element_of(PyObject* self, int32_t index) {
   Location at = resolve(self, index);
   Ref chunk = resident_chunk(self, at.chunk_idx);
   Ref offset = new_int(at.offset);
+  if (PyList_CheckExact(chunk.get())) return Ref::check(PyObject_GetItem(chunk.get(), offset.get()));
+  ChunkRecursionGuard recursion;
   return Ref::check(PyObject_GetItem(chunk.get(), offset.get()));
 }
 
@@ -56,7 +58,12 @@ int list_ass_subscript(PyObject* self, PyObject* index, PyObject* value) {
     Location at = resolve(self, as_int32(index));
     Ref chunk = resident_chunk(self, at.chunk_idx);
     Ref offset = new_int(at.offset);
-    check(PyObject_SetItem(chunk.get(), offset.get(), value));
+    if (PyList_CheckExact(chunk.get())) {
+      check(PyObject_SetItem(chunk.get(), offset.get(), value));
+    } else {
+      ChunkRecursionGuard recursion;
+      check(PyObject_SetItem(chunk.get(), offset.get(), value));
+    }
     mark_changed(self, at.chunk_idx);
     return 0;
   });

@@ -20,7 +20,7 @@ void append_item(PyObject* self, PyObject* item) {
   if (PyList_CheckExact(chunk.get())) {
     check(PyList_Append(chunk.get(), item));
   } else {
-    Ref appended = Ref::check(PyObject_CallMethod(chunk.get(), "append", "O", item));
+    Ref appended = Ref::check(PyObject_CallMethod(chunk.get(), "append", "(O)", item));
   }
   mark_changed(self, position);
   add_to_count(usage.get(), chunk_idx, 1);
@@ -54,7 +54,7 @@ PyObject* list_extend(PyObject* self, PyObject* args, PyObject* kwds) {
       if (is_exact_list(self)) {
         append_item(self, item.get());
       } else {
-        Ref done = Ref::check(PyObject_CallMethod(self, "append", "O", item.get()));
+        Ref done = Ref::check(PyObject_CallMethod(self, "append", "(O)", item.get()));
       }
     }
     if (PyErr_Occurred()) throw PyErrSet{};

@@ -6,6 +6,11 @@
 namespace quor::list {
 namespace {
 
+// Note [One object argument is "(O)"]
+// PyObject_CallMethod takes a format that builds a single tuple as the whole
+// argument list, so with "O" an element that is itself a tuple would be
+// spread into several arguments (append((1, 2)) becoming append(1, 2)).
+// Every call that passes one object argument writes "(O)".
 Ref call_chunk_method(PyObject* chunk, const char* name, const char* format, PyObject* arg) {
   return Ref::check(PyObject_CallMethod(chunk, name, format, arg));
 }
@@ -107,14 +112,14 @@ Ref pop_item(PyObject* self, int32_t index) {
     raise_format(PyExc_AssertionError, "chunk_used[%d] != the chunk length[%zd]",
                  static_cast<int>(last_used), last_size - 1);
 
-  Ref found = call_chunk_method(chunk.get(), "pop", "O", new_int(offset).get());
+  Ref found = call_chunk_method(chunk.get(), "pop", "(O)", new_int(offset).get());
   mark_changed(self, chunk_idx);
   for (Py_ssize_t i = chunk_idx + 1; i <= last_used; ++i) {
     Ref next = resident_chunk(self, i);
-    Ref moved = call_chunk_method(next.get(), "pop", "O", new_int(0).get());
+    Ref moved = call_chunk_method(next.get(), "pop", "(O)", new_int(0).get());
     mark_changed(self, i);
     Ref previous = resident_chunk(self, i - 1);
-    Ref appended = call_chunk_method(previous.get(), "append", "O", moved.get());
+    Ref appended = call_chunk_method(previous.get(), "append", "(O)", moved.get());
     mark_changed(self, i - 1);
   }
   add_to_count(usage.get(), last_used, -1);
@@ -157,8 +162,8 @@ PyObject* list_remove(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:remove", const_cast<char**>(kwlist), &item))
       throw PyErrSet{};
     // Both by name: a subclass's index or pop changes remove too.
-    Ref position = Ref::check(PyObject_CallMethod(self, "index", "O", item));
-    Ref removed = Ref::check(PyObject_CallMethod(self, "pop", "O", position.get()));
+    Ref position = Ref::check(PyObject_CallMethod(self, "index", "(O)", item));
+    Ref removed = Ref::check(PyObject_CallMethod(self, "pop", "(O)", position.get()));
     Py_RETURN_NONE;
   });
 }

@@ -24,10 +24,16 @@ Ref find_item(PyObject* self, PyObject* item, int32_t start, int32_t end) {
   long long passed = 0;  // elements in the chunks searched so far
   for (long long i = first; i <= last_used; ++i) {
     Ref chunk = resident_chunk(self, static_cast<Py_ssize_t>(i));
-    int found = PySequence_Contains(chunk.get(), item);
+    int found;
+    if (PyList_CheckExact(chunk.get())) {
+      found = PySequence_Contains(chunk.get(), item);
+    } else {
+      ChunkRecursionGuard recursion;
+      found = PySequence_Contains(chunk.get(), item);
+    }
     if (found < 0) throw PyErrSet{};
     if (found) {
-      Ref inside = Ref::check(PyObject_CallMethod(chunk.get(), "index", "O", item));
+      Ref inside = Ref::check(PyObject_CallMethod(chunk.get(), "index", "(O)", item));
       Ref offset = Ref::check(PyLong_FromLongLong(passed));
       return Ref::check(PyNumber_Add(offset.get(), inside.get()));
     }
@@ -122,7 +128,7 @@ int list_contains(PyObject* self, PyObject* item) {
       if (is_exact_list(self)) {
         find_item(self, item, 0, -1);
       } else {
-        Ref::check(PyObject_CallMethod(self, "index", "O", item));
+        Ref::check(PyObject_CallMethod(self, "index", "(O)", item));
       }
       return 1;
     } catch (const PyErrSet&) {
