@@ -20,6 +20,7 @@ import quorlib.quorbase
 import quorlib.quordict
 import quorlib.quorlist
 import quorlib.quorproxy
+from quorlib.demo import CountingRay
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList
 
@@ -56,22 +57,6 @@ def interleaved(variants: dict[str, Callable[[], object]], rounds: int) -> dict[
         for name in order:
             samples[name].append(timed(variants[name]))
     return {k: statistics.median(v) for k, v in samples.items()}
-
-
-class CountingRay:
-    """Stands in for `ray` inside the quorlib modules and counts the remote
-    calls they wait for (each is exactly one ray.get)."""
-
-    def __init__(self, real) -> None:
-        self._real = real
-        self.calls = 0
-
-    def get(self, *args, **kwargs):
-        self.calls += 1
-        return self._real.get(*args, **kwargs)
-
-    def __getattr__(self, name):
-        return getattr(self._real, name)
 
 
 @contextmanager

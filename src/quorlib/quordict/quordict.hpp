@@ -27,23 +27,6 @@ inline Py_ssize_t floor_mod(Py_hash_t hash, int32_t count) noexcept {
   return Py_ssize_t(r);
 }
 
-// Note [Chunks that are not plain dicts]
-// A chunk copy is a plain dict unless a forged state (__setstate__,
-// _unpickle_QuorBase) put something else into chunk_list. Anything else is
-// used through the interpreter's protocols, and one that leads back into a
-// container (a chunk_list holding the container itself) would recurse in C
-// until the stack overflows. Holding this guard around such a use makes the
-// descent end in RecursionError instead.
-class ChunkRecursionGuard {
- public:
-  ChunkRecursionGuard() {
-    if (Py_EnterRecursiveCall(" while using a chunk copy")) throw PyErrSet{};
-  }
-  ~ChunkRecursionGuard() { Py_LeaveRecursiveCall(); }
-  ChunkRecursionGuard(const ChunkRecursionGuard&) = delete;
-  ChunkRecursionGuard& operator=(const ChunkRecursionGuard&) = delete;
-};
-
 // partition.cpp: the table entry that creates the chunks of a new dictionary.
 int init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value);
 

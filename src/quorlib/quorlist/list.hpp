@@ -87,23 +87,6 @@ int32_t usage_sum(PyObject* usage);
 int32_t count_at(PyObject* usage, Py_ssize_t i);
 void add_to_count(PyObject* usage, Py_ssize_t i, int delta);
 
-// Note [Chunks that are not plain lists]
-// A chunk copy is a plain list unless a forged state (__setstate__,
-// _unpickle_QuorBase) put something else into chunk_list. Anything else is
-// used through the interpreter's protocols, and one that leads back into a
-// container (a chunk_list holding the list itself) would recurse in C until
-// the stack overflows. Holding this guard around such a use makes the
-// descent end in RecursionError instead.
-class ChunkRecursionGuard {
- public:
-  ChunkRecursionGuard() {
-    if (Py_EnterRecursiveCall(" while using a chunk copy")) throw PyErrSet{};
-  }
-  ~ChunkRecursionGuard() { Py_LeaveRecursiveCall(); }
-  ChunkRecursionGuard(const ChunkRecursionGuard&) = delete;
-  ChunkRecursionGuard& operator=(const ChunkRecursionGuard&) = delete;
-};
-
 // --- local chunk copies ---
 // `chunk_idx` made non-negative against the chunk list (interpreter indexing).
 Py_ssize_t chunk_position(PyObject* self, Py_ssize_t chunk_idx);

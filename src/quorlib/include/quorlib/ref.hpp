@@ -137,6 +137,23 @@ inline Ref fetch_error() noexcept {
   throw PyErrSet{};
 }
 
+// Note [Chunks that are not plain dicts or lists]
+// A chunk copy is a plain dict or list unless a forged state (__setstate__,
+// _unpickle_QuorBase) put something else into chunk_list. Anything else is
+// used through the interpreter's protocols, and one that leads back into a
+// container (a chunk_list holding the container itself) would recurse in C
+// until the stack overflows. Holding this guard around such a use makes the
+// descent end in RecursionError instead.
+class ChunkRecursionGuard {
+ public:
+  ChunkRecursionGuard() {
+    if (Py_EnterRecursiveCall(" while using a chunk copy")) throw PyErrSet{};
+  }
+  ~ChunkRecursionGuard() { Py_LeaveRecursiveCall(); }
+  ChunkRecursionGuard(const ChunkRecursionGuard&) = delete;
+  ChunkRecursionGuard& operator=(const ChunkRecursionGuard&) = delete;
+};
+
 // Call helpers that turn a failed call into PyErrSet.
 inline Ref call_method(PyObject* obj, const char* name) {
   return Ref::check(PyObject_CallMethod(obj, name, nullptr));
