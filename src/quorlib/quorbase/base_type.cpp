@@ -191,9 +191,9 @@ PyTypeObject* make_base_type() {
       {Py_tp_members, base_members},
       {0, nullptr},
   };
-  PyType_Spec spec = {"quorlib.quorbase.QuorBase", sizeof(QuorBaseObject), 0,
+  PyType_Spec type_spec = {"quorlib.quorbase.QuorBase", sizeof(QuorBaseObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-  Ref type = Ref::check(PyType_FromSpec(&spec));
+  Ref type = Ref::check(PyType_FromSpec(&type_spec));
   // The interpreter fills __init__ with a generic slot wrapper; the documented
   // method replaces it in the type's dict directly, so tp_init stays native.
   static PyMethodDef init_def = {

@@ -122,9 +122,9 @@ PyTypeObject* make_chunk_type() {
       {Py_tp_methods, chunk_methods},
       {0, nullptr},
   };
-  PyType_Spec spec = {"quorlib.quorbase.QuorChunk", sizeof(QuorChunkObject), 0,
+  PyType_Spec type_spec = {"quorlib.quorbase.QuorChunk", sizeof(QuorChunkObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
+  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&type_spec)).release());
 }
 
 }  // namespace quor::core

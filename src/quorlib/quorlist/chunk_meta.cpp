@@ -180,9 +180,9 @@ PyTypeObject* make_meta_type() {
       {Py_tp_methods, meta_methods},
       {0, nullptr},
   };
-  PyType_Spec spec = {"quorlib.quorlist.ListChunkMeta", sizeof(ListChunkMetaObject), 0,
+  PyType_Spec type_spec = {"quorlib.quorlist.ListChunkMeta", sizeof(ListChunkMetaObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
+  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&type_spec)).release());
 }
 
 }  // namespace quor::list

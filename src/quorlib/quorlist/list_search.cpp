@@ -157,10 +157,10 @@ PyTypeObject* make_iter_type() {
       {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {"quorlib.quorlist.QuorListIterator", sizeof(IterObject), 0,
+  PyType_Spec type_spec = {"quorlib.quorlist.QuorListIterator", sizeof(IterObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                       slots};
-  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
+  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&type_spec)).release());
 }
 
 }  // namespace quor::list

@@ -274,9 +274,9 @@ PyType_Slot list_slots[] = {
 
 PyTypeObject* make_list_type(PyObject* module) {
   PyObject* base = reinterpret_cast<PyObject*>(state.api->base_type);
-  PyType_Spec spec = {"quorlib.quorlist.QuorList", sizeof(QuorListObject), 0,
+  PyType_Spec type_spec = {"quorlib.quorlist.QuorList", sizeof(QuorListObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, list_slots};
-  Ref type = Ref::check(PyType_FromSpecWithBases(&spec, base));
+  Ref type = Ref::check(PyType_FromSpecWithBases(&type_spec, base));
   auto* list_type = reinterpret_cast<PyTypeObject*>(type.get());
 
   // The interpreter fills __init__ with a generic slot wrapper; the documented
