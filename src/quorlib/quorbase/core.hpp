@@ -8,6 +8,7 @@
 #include "quorlib/int32.hpp"
 #include "quorlib/module_names.hpp"
 #include "quorlib/ref.hpp"
+#include "quorlib/stdout.hpp"
 
 namespace quor::core {
 
@@ -60,9 +61,5 @@ inline void check_assertion(bool condition, const char* message = nullptr) {
   PyErr_SetNone(PyExc_AssertionError);
   throw PyErrSet{};
 }
-
-// One line on standard output, flushed at once (sys.stdout, so that it can be
-// redirected or captured like print's).
-void print_line(PyObject* text);
 
 }  // namespace quor::core

@@ -158,14 +158,6 @@ PyTypeObject* native_type_of(PyTypeObject* type) {
   return r ? r->type : nullptr;
 }
 
-void print_line(PyObject* text) {
-  PyObject* out = PySys_GetObject("stdout");  // borrowed
-  if (!out || out == Py_None) return;
-  Ref line = Ref::check(PyUnicode_FromFormat("%U\n", text));
-  Ref written = Ref::check(PyObject_CallMethod(out, "write", "(O)", line.get()));
-  Ref flushed = call_method(out, "flush");
-}
-
 }  // namespace quor::core
 
 PyMODINIT_FUNC PyInit_quorbase() {

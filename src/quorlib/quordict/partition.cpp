@@ -3,18 +3,10 @@
 #include "quordict.hpp"
 #include "stable_hash.hpp"
 #include "quorlib/int32.hpp"
+#include "quorlib/stdout.hpp"
 
 namespace quor::dict {
 namespace {
-
-// print(line, flush=True), without going through builtins.
-void print_line(const char* line) {
-  PyObject* out = PySys_GetObject("stdout");  // borrowed
-  if (!out || out == Py_None) return;
-  Ref text = Ref::check(PyUnicode_FromFormat("%s\n", line));
-  Ref written = Ref::check(PyObject_CallMethod(out, "write", "O", text.get()));
-  call_method(out, "flush");
-}
 
 void put(PyObject* buckets, int32_t num_chunks, PyObject* key, PyObject* value) {
   const Py_hash_t hash = stable_hash(key);
@@ -67,7 +59,7 @@ int init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value) {
     for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(buckets.get(), i, Ref::check(PyDict_New()).release());
 
     if (value != Py_None && !PyDict_Check(value)) {
-      print_line("Value is not None");
+      print_line(Ref::check(PyUnicode_FromString("Value is not None")).get());
       Ref time = g_names.lookup("time");
       Ref slept = Ref::check(PyObject_CallMethod(time.get(), "sleep", "i", 3));
       raise(PyExc_ValueError, "Value must be a dict");
