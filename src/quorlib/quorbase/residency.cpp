@@ -10,7 +10,8 @@ namespace quor::core {
 namespace {
 
 PyObject* list_at(PyObject* list, Py_ssize_t idx) {  // borrowed
-  return PyList_GET_ITEM(list, list_position(list, idx));
+  Py_ssize_t at = list_position(list, idx);  // checks that `list` is a list first
+  return PyList_GET_ITEM(list, at);
 }
 
 void list_store(PyObject* list, Py_ssize_t idx, PyObject* value) {

@@ -26,7 +26,8 @@ Located locate(PyObject* self, PyObject* key) {
   PyObject* chunk = PyList_GET_ITEM(b->chunk_list, idx);
   if (chunk == Py_None) {
     check(b->ops->fetch_chunk(self, int32_t(idx)));
-    chunk = PyList_GET_ITEM(b->chunk_list, list_position(b->chunk_list, idx));
+    idx = list_position(b->chunk_list, idx);
+    chunk = PyList_GET_ITEM(b->chunk_list, idx);
   }
   return {Ref::borrow(chunk), idx};
 }
