@@ -7,7 +7,8 @@ import sys
 import pytest
 
 from quorlib.quorlist import ListChunkMeta, QuorList
-from test_list_support import adopted, chunk_names, counts, last_used, resident, stored_chunks
+from basehelp import fields
+from listhelp import adopted, chunk_names, counts, last_used, resident, stored_chunks
 
 OUT_OF_RANGE = "list index out of range"
 
@@ -139,7 +140,7 @@ def test_pop_consistency_checks(fake, chunks, usage, last, index, message):
         assert counts(fake, lst) == usage
         # Checked before anything moved: the copies written back are unchanged.
         assert all(c is None or c == chunks[i] for i, c in enumerate(resident(lst)))
-    assert [fake.value(h.ref) for h in lst.__reduce__()[1][0]] == chunks
+    assert [fake.value(h.ref) for h in fields(lst)["chunk_ref_list"]] == chunks
 
 
 # -- remove and clear ---------------------------------------------------------------
