@@ -19,6 +19,7 @@ from quorlib.quorlock import HolderLostError, LockState
 from quorlib.quorproxy import ProxyState
 
 _registry = {}  # actor id -> actor, so that handles survive pickling in-process
+_actor_ids = itertools.count(1)  # never reused, unlike id(): clients key state by actor id
 
 
 class FakeActorDied(RuntimeError):
@@ -75,12 +76,16 @@ class FakeHandle:
     def name(self):
         return self._actor.name
 
+    @property
+    def _actor_id(self):
+        return self._actor.actor_id
+
 
 class FakeActor:
     def __init__(self, fake, name):
         self.fake = fake
         self.name = name
-        self.actor_id = id(self)
+        self.actor_id = next(_actor_ids)
         self.handle = FakeHandle(self)
         self.dead = False
         self.failures = {}  # method -> [exception, remaining count or None]
@@ -194,17 +199,19 @@ class FakeLock(FakeActor):
             return outcome
         return FakeObjectRef(wait)
 
-    def do_hold(self, ticket):
+    def do_hold(self, process):
         def wait():
             with self.cond:
-                while self.state.knows(ticket):
+                while process in self.state.processes:
                     if not self.cond.wait(timeout=30):
-                        raise TimeoutError(f"{self.name}: ticket {ticket!r} still live after 30 s")
+                        raise TimeoutError(f"{self.name}: process {process!r} still live after 30 s")
         return FakeObjectRef(wait)
 
-    def do_acquire(self, ticket, holder_info=None, tokens=()):
+    def do_acquire(self, ticket, process=None, task_id=None, registration=()):
         with self.cond:
-            granted = self.state.request(ticket, holder_info)
+            if registration:
+                self.state.register(process, registration[1])
+            granted = self.state.request(ticket, process, task_id)
         return _resolved(granted.grant) if granted is not None else self._waiter(ticket)
 
     def do_release(self, ticket, aborted=False):
@@ -251,6 +258,8 @@ class FakeLock(FakeActor):
         return _resolved(None)
 
     def lose(self, ticket):
+        """As if the ticket's process had died, while other tickets of this
+        (the only) process live on."""
         with self.cond:
             if ticket not in self.outcomes and self.state.knows(ticket) \
                     and not self.state.is_holder(ticket):

@@ -28,8 +28,8 @@ def test_status_names_the_holder_and_forcing_one_spares_its_successor(fake):
         while status["waiters"] == 0 and not second.done():
             status = admin.lock_status(d)
         assert status["ticket"] == first.ticket and status["epoch"] == 1
-        assert status["holder"] == {"worker_id": "worker-driver", "task_id": None, "actor_id": None,
-                                    "node_id": "node-0", "pid": os.getpid()}
+        assert status["holder"] == {"worker_id": "worker-driver", "actor_id": None,
+                                    "node_id": "node-0", "pid": os.getpid(), "task_id": None}
         assert status["held_seconds"] >= 0 and abs(status["since"] - time.time()) < 60
         assert admin.force_unlock(d, holder=first.ticket) is True
         second = second.result(timeout=10)
@@ -42,7 +42,8 @@ def test_status_names_the_holder_and_forcing_one_spares_its_successor(fake):
     assert admin.lock_status(d)["ticket"] == second.ticket
     quorlock.release(lock, second)
     assert admin.lock_status(d) == {**FREE, "epoch": 2}
-    assert fake.take_log().count(f"{fake.actor(lock).name}.hold") == 2
+    # The process registered once: one hold, whatever it acquires later.
+    assert fake.take_log().count(f"{fake.actor(lock).name}.hold") == 1
 
     # A holder that took the lock with lock() is ended by a forced release too.
     d.__lock__()

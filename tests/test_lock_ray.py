@@ -109,13 +109,10 @@ def test_real_stale_ticket_and_forced_release_of_a_named_holder(real_ray):
     with pytest.raises(StaleTicketError, match="does not hold the lock"):
         quorlock.release(lock, first)
     assert status(lock)["held"] and status(lock)["epoch"] == 2
-    # Its hold ended when it was forced out, so the token has resolved.
-    assert ray.get(first.token, timeout=30) is None
     ray.get(successor.give_back.remote(lock, True), timeout=30)
     grant = quorlock.acquire(lock, timeout=30)
     assert (grant.epoch, grant.abnormal) == (3, True)
     quorlock.release(lock, grant)
-    assert ray.get(grant.token, timeout=30) is None   # release finishes the hold call
 
 
 def test_real_acquire_timeout_takes_the_request_back(real_ray):

@@ -8,7 +8,8 @@ import types
 import pytest
 
 from quorlib import quorlock
-from quorlib.quorlock import LockState, QuorLock, StaleTicketError
+from quorlib.quorlock import (HolderLostError, LockState, QuorLock, StaleTicketError,
+                              UnknownProcessError)
 from quorlib.quorproxy import (LostStateError, ProxyState, QuorCacheDirMSI, QuorProxy,
                                StaleEpochError, WriteConflictError, gen_quor_id)
 
@@ -107,6 +108,28 @@ LOCK_SCRIPTS = {
         ("request", "b", ValueError),
         ("release", ("a", False), ("b", 2, False)),
     ],
+    "a dead process loses its lock and its queued tickets, others stay": [
+        ("register", "p", True),
+        ("register", "q", True),
+        ("register", "p", False),
+        ("request", ("a", "p"), ("a", 1, False)),
+        ("request", ("b", "q"), None),
+        ("request", ("c", "p"), None),
+        ("request", ("d", None), None),
+        ("drop_process", "p", (("b", 2, True), ["c"])),
+        ("request", ("e", "p"), UnknownProcessError),
+        ("drop_process", "q", (("d", 3, True), [])),
+        ("release", ("d", False), None),
+    ],
+    "a dead waiter's process leaves the holder alone": [
+        ("register", "p", True),
+        ("register", "q", True),
+        ("request", ("a", "p"), ("a", 1, False)),
+        ("request", ("b", "q"), None),
+        ("drop_process", "q", (None, ["b"])),
+        ("release", ("a", False), None),
+        ("request", ("c", "p"), ("c", 2, False)),
+    ],
     "legacy holders lock and unlock without tickets, among ticket holders": [
         ("legacy", "l0", ("l0", 1, False)),
         ("request", "a", None),
@@ -128,7 +151,10 @@ def test_lock_state(script):
     for op, arg, expected in script:
         before = state.status()
         run = {
-            "request": lambda: _granted(state.request(arg, {"pid": 1})),
+            "register": lambda: state.register(arg, {"pid": arg}),
+            "request": lambda: _granted(state.request(*arg) if isinstance(arg, tuple)
+                                        else state.request(arg)),
+            "drop_process": lambda: (lambda r: (_granted(r[0]), r[1]))(state.drop_process(arg)),
             "legacy": lambda: _granted(state.request(arg, None, legacy=True)),
             "release": lambda: _granted(state.release(*arg)),
             "unlock": lambda: _granted(state.release_legacy()),
@@ -154,12 +180,13 @@ def test_lock_status_names_the_holder(monkeypatch):
     monkeypatch.setattr(quorlock, "time", types.SimpleNamespace(
         time=lambda: clock["wall"], monotonic=lambda: clock["mono"]))
     state = LockState()
-    info = {"worker_id": "w", "task_id": "t", "actor_id": None, "node_id": "n", "pid": 7}
-    state.request("a", info)
-    state.request("b", None)
+    info = {"worker_id": "w", "actor_id": None, "node_id": "n", "pid": 7}
+    state.register("p", info)
+    state.request("a", "p", "task-a")
+    state.request("b")
     clock["mono"] += 2.5
-    assert state.status() == {"held": True, "ticket": "a", "holder": info, "since": 1000.0,
-                              "held_seconds": 2.5, "waiters": 1, "epoch": 1}
+    assert state.status() == {"held": True, "ticket": "a", "holder": {**info, "task_id": "task-a"},
+                              "since": 1000.0, "held_seconds": 2.5, "waiters": 1, "epoch": 1}
     state.release("a")
     assert state.status()["holder"] is None and state.status()["ticket"] == "b"
     state.release("b")
@@ -174,78 +201,91 @@ async def settle():
         await asyncio.sleep(0)
 
 
-class Holder:
-    """One client of the lock actor: its pending hold call and the token the
-    actor watches (a future standing for the hold's object reference, which
-    fails when the holder's process dies)."""
+class Process:
+    """A client process of the lock actor: its pending hold call and its token
+    (a future standing for the hold's object reference, which fails when the
+    process dies)."""
 
-    def __init__(self, lock, ticket):
+    def __init__(self, lock, name):
         loop = asyncio.get_running_loop()
-        self.ticket = ticket
-        self.hold = loop.create_task(lock.hold(ticket))
+        self.lock, self.name, self.registered = lock, name, False
+        self.hold = loop.create_task(lock.hold(name))
         self.token = loop.create_future()
         self.hold.add_done_callback(lambda _: self.token.done() or self.token.set_result(None))
-        self.acquire = loop.create_task(lock.acquire(ticket, {"pid": ticket}, [self.token]))
+
+    def acquire(self, ticket):
+        registration = [] if self.registered else [self.token, {"pid": self.name}]
+        self.registered = True
+        return asyncio.get_running_loop().create_task(
+            self.lock.acquire(ticket, self.name, f"task-{ticket}", registration))
 
     def die(self):
         self.token.set_exception(RuntimeError("owner died"))
 
 
-def test_lock_actor_delivers_grants_and_finishes_holds():
+def test_lock_actor_follows_processes_and_delivers_grants():
     async def scenario():
         lock = LockImpl()
-        a = Holder(lock, "a")
+        pa, pb, pc, pd = (Process(lock, n) for n in ("pa", "pb", "pc", "pd"))
+        a = pa.acquire("a")
         await settle()
-        assert a.acquire.result() == (1, False) and not a.hold.done()
-        b, c = Holder(lock, "b"), Holder(lock, "c")
+        assert a.result() == (1, False)
+        b, c = pb.acquire("b"), pc.acquire("c")
         await settle()
-        assert not b.acquire.done() and (await lock.status())["waiters"] == 2
+        assert not b.done() and (await lock.status())["waiters"] == 2
         await lock.release("a")
         await settle()
-        assert a.hold.done() and b.acquire.result() == (2, False)
-        # Only holds and waiting acquires stay pending: nothing piles up.
-        assert set(lock._holds) == {"b", "c"} and set(lock._watchers) == {"b", "c"}
+        assert b.result() == (2, False)
+        # A live process keeps one pending hold, whatever it holds.
+        assert set(lock._watchers) == {"pa", "pb", "pc"} and not pa.hold.done()
+        assert set(lock._holds) == {"pa", "pb", "pc", "pd"}   # pd has not asked yet
 
-        b.die()                            # the holder's process is gone
+        pb.die()                           # the holder's process is gone
         await settle()
-        assert b.hold.done() and c.acquire.result() == (3, True)
+        assert pb.hold.done() and c.result() == (3, True)
         with pytest.raises(StaleTicketError):
             await lock.release("b")
-        d = Holder(lock, "d")
+        d1, d2 = pd.acquire("d1"), pd.acquire("d2")
+        a2 = pa.acquire("a2")              # registered already: no token sent
         await settle()
-        d.die()                            # a waiter dies in the queue
+        pd.die()                           # a process with two queued tickets
         await settle()
-        assert d.hold.done() and isinstance(d.acquire.exception(), quorlock.HolderLostError)
+        assert pd.hold.done()
+        assert isinstance(d1.exception(), HolderLostError)
+        assert isinstance(d2.exception(), HolderLostError)
         await lock.release("c", aborted=True)
-        assert not lock._holds and not lock._watchers and not lock._grants
-        e = Holder(lock, "e")
         await settle()
-        assert e.acquire.result() == (4, True)
-        assert await lock.force_unlock("not e") is False
-        assert await lock.force_unlock(e.ticket) is True
-        await settle()
-        assert e.hold.done() and (await lock.status())["held"] is False
+        assert a2.result() == (4, True)
+        assert set(lock._holds) == set(lock._watchers) == {"pa", "pc"} and not lock._grants
+        assert await lock.force_unlock("not a2") is False
+        assert await lock.force_unlock("a2") is True
+        assert (await lock.status())["held"] is False and not pa.hold.done()
+        with pytest.raises(UnknownProcessError):
+            await lock.acquire("x", "pb", None, [])    # a dead process is forgotten
 
     asyncio.run(scenario())
 
 
-def test_lock_actor_cancelled_waiter_and_hold_without_acquire(monkeypatch):
+def test_lock_actor_cancelled_waiter_and_hold_without_registration(monkeypatch):
     monkeypatch.setattr(quorlock, "HOLD_GRACE_S", 0.01)
 
     async def scenario():
         lock = LockImpl()
-        a, b, c = Holder(lock, "a"), Holder(lock, "b"), Holder(lock, "c")
+        pa, pb, pc = (Process(lock, n) for n in ("pa", "pb", "pc"))
+        a, b, c = pa.acquire("a"), pb.acquire("b"), pc.acquire("c")
         await settle()
-        b.acquire.cancel()                 # its caller stopped waiting
+        b.cancel()                         # its caller stopped waiting
         await settle()
         await lock.release("a")
         await settle()
-        assert b.hold.done() and c.acquire.result() == (2, False)
+        assert c.result() == (2, False) and not pb.hold.done()
         await lock.release("c")
-        # A hold whose acquire never comes ends by itself.
-        orphan = asyncio.get_running_loop().create_task(lock.hold("orphan"))
-        await asyncio.wait_for(orphan, timeout=5)
-        assert not lock._holds
+        # A second registration of one process (two threads at once) is ignored.
+        await lock.acquire("a3", "pa", None, [asyncio.get_running_loop().create_future(), {}])
+        assert len(lock._watchers) == 3
+        # A hold whose registration never comes ends by itself.
+        await asyncio.wait_for(lock.hold("orphan"), timeout=5)
+        assert "orphan" not in lock._holds
 
     asyncio.run(scenario())
 

@@ -4,15 +4,17 @@ A holder takes the lock with ``acquire(lock) -> Grant`` and gives it back with
 ``release(lock, grant, aborted=False)``. Waiters are served in the order their
 requests reached the actor.
 
-The lock follows its holder's life without a lease. Before asking for the lock
-the holder submits ``lock.hold.remote(ticket)``, a call that the actor finishes
-only when that ticket ends, and passes the reference it got (the token) nested
-in a list to ``acquire``: Ray resolves a reference passed directly before the
-call runs, which would wait for the release. The token belongs to the holder's
-process, so when that process dies Ray fails the actor's wait on it with
-``OwnerDiedError`` (about 2 s on one node); the actor then drops the ticket: a
-queued waiter leaves the queue, a holder loses the lock. A live holder keeps the
-lock however long its block runs.
+The lock follows its holders' lives without a lease. The first time a process
+asks a lock actor for the lock it registers: it submits
+``lock.hold.remote(process)``, a call that the actor never finishes while that
+process lives, and passes the reference it got (the token) to ``acquire``,
+nested in a list: Ray resolves a reference passed directly before the call
+runs, which would wait for good. The token belongs to the holder's process, so
+when that process dies Ray fails the actor's wait on it with ``OwnerDiedError``
+(about 2 s after the death on one node); the actor then drops the process's
+tickets: a holder loses the lock, queued waiters leave the queue. A live holder
+keeps the lock however long its block runs. Later requests from the same
+process name it and cost one call each way, as a lock without liveness would.
 
 Every grant carries a rising epoch (the fencing token the chunk and record
 proxies check) and whether the previous holder ended abnormally (died, was
@@ -29,7 +31,9 @@ import asyncio
 import collections
 import itertools
 import os
+import threading
 import time
+import uuid
 from dataclasses import dataclass
 from typing import Any
 
@@ -38,14 +42,14 @@ import ray
 from quorlib.quorproxy import gen_quor_id
 
 __all__ = ["QuorLock", "LockState", "Grant", "StaleTicketError", "HolderLostError",
-           "acquire", "release", "holder_info"]
+           "UnknownProcessError", "acquire", "release"]
 
-# A call waiting for the lock and a holder's pending `hold` each occupy one of
-# the actor's concurrency slots while they last: two per waiter, one per holder.
+# Each registered live process keeps one `hold` call pending on the actor and
+# each waiter one `acquire`; each occupies one of the actor's concurrency slots.
 MAX_CONCURRENCY = 10_000
 
-# How long a `hold` waits for its ticket's `acquire` to arrive before it ends
-# by itself: a process that dies between the two calls must not keep a slot.
+# How long a `hold` waits for its process's registration to arrive before it
+# ends by itself: a process that dies between the two calls must not keep a slot.
 HOLD_GRACE_S = 60.0
 
 
@@ -57,10 +61,15 @@ class HolderLostError(RuntimeError):
     """The ticket's process was given up for dead before it was granted."""
 
 
+class UnknownProcessError(RuntimeError):
+    """A request names a process that has not registered with this lock actor."""
+
+
 @dataclass(slots=True)
 class _Entry:
     ticket: str
-    info: dict[str, Any] | None
+    process: str | None
+    task_id: str | None
     legacy: bool
     epoch: int = 0
     abnormal: bool = False
@@ -85,6 +94,7 @@ class LockState:
         self.epoch = 0
         # Whether the last holder ended abnormally; told to the next one.
         self.abnormal = False
+        self.processes: dict[str, dict[str, Any]] = {}   # registered process -> who it is
 
     def knows(self, ticket: str) -> bool:
         return ticket in self.queue or (self.holder is not None and self.holder.ticket == ticket)
@@ -92,11 +102,22 @@ class LockState:
     def is_holder(self, ticket: str) -> bool:
         return self.holder is not None and self.holder.ticket == ticket
 
-    def request(self, ticket: str, info: dict[str, Any] | None, legacy: bool = False) -> _Entry | None:
-        """Queues `ticket`; returns its entry if it was granted at once."""
+    def register(self, process: str, info: dict[str, Any]) -> bool:
+        """Returns whether `process` is new."""
+        if process in self.processes:
+            return False
+        self.processes[process] = info
+        return True
+
+    def request(self, ticket: str, process: str | None = None, task_id: str | None = None,
+                legacy: bool = False) -> _Entry | None:
+        """Queues `ticket`; returns its entry if it was granted at once. A
+        request without a process is not followed by its holder's death."""
+        if process is not None and process not in self.processes:
+            raise UnknownProcessError(f"process {process!r} has not registered with this lock")
         if self.knows(ticket):
             raise ValueError(f"lock ticket {ticket!r} is already in use")
-        entry = _Entry(ticket, info, legacy)
+        entry = _Entry(ticket, process, task_id, legacy)
         if self.holder is None and not self.queue:
             return self._grant(entry)
         self.queue[ticket] = entry
@@ -125,6 +146,18 @@ class LockState:
         self.queue.pop(ticket, None)
         return None
 
+    def drop_process(self, process: str) -> tuple[_Entry | None, list[str]]:
+        """`process` died: forgets it and drops its tickets. Returns the entry
+        granted next and the queued tickets dropped."""
+        self.processes.pop(process, None)
+        dropped = [t for t, e in self.queue.items() if e.process == process]
+        for ticket in dropped:
+            del self.queue[ticket]
+        nxt = None
+        if self.holder is not None and self.holder.process == process:
+            nxt = self._end(True)
+        return nxt, dropped
+
     def withdraw(self, ticket: str) -> _Entry | None:
         """The ticket's caller gave up waiting. If it was granted meanwhile it
         never learned so and did nothing: what it was told passes on unchanged."""
@@ -145,7 +178,8 @@ class LockState:
         return {
             "held": h is not None,
             "ticket": None if h is None else h.ticket,
-            "holder": None if h is None or h.info is None else dict(h.info),
+            "holder": None if h is None or h.process not in self.processes
+                      else {**self.processes[h.process], "task_id": h.task_id},
             "since": None if h is None else h.since,
             "held_seconds": None if h is None else time.monotonic() - h.started,
             "waiters": len(self.queue),
@@ -178,38 +212,42 @@ class QuorLock:
     def __init__(self) -> None:
         self._state = LockState()
         self._grants: dict[str, asyncio.Future] = {}   # acquire/lock calls waiting
-        self._holds: dict[str, asyncio.Future] = {}    # pending hold calls
-        self._watchers: dict[str, asyncio.Task] = {}   # waits on each ticket's token
+        self._holds: dict[str, asyncio.Future] = {}    # per process: ends its hold calls
+        self._watchers: dict[str, asyncio.Task] = {}   # per process: waits on its token
         self._legacy_ids = itertools.count()
 
-    async def hold(self, ticket: str) -> None:
-        """Finishes when `ticket` ends; its reference is the holder's token."""
-        done = self._holds.get(ticket)
+    async def hold(self, process: str) -> None:
+        """Finishes only when `process` is given up for dead; its reference is
+        the process's token."""
+        done = self._holds.get(process)
         if done is None:
-            done = self._holds[ticket] = asyncio.get_running_loop().create_future()
-        if not self._state.knows(ticket):
+            done = self._holds[process] = asyncio.get_running_loop().create_future()
+        if process not in self._state.processes:
             await asyncio.wait([done], timeout=HOLD_GRACE_S)
-            if not done.done() and not self._state.knows(ticket):
-                self._holds.pop(ticket, None)  # no acquire came: its caller gave up or died
+            if not done.done() and process not in self._state.processes:
+                # No registration came: its caller gave up or died in between.
+                if self._holds.get(process) is done:
+                    del self._holds[process]
                 return None
         await done
         return None
 
-    async def acquire(self, ticket: str, holder_info: dict[str, Any] | None = None,
-                      tokens: list[Any] | tuple[Any, ...] = ()) -> tuple[int, bool]:
-        """Returns (epoch, abnormal) once `ticket` holds the lock. `tokens` holds
-        the reference of this ticket's `hold` call, nested so Ray passes it as is."""
-        granted = self._state.request(ticket, holder_info)
-        if tokens:
-            self._watchers[ticket] = asyncio.get_running_loop().create_task(
-                self._watch(ticket, tokens[0]))
+    async def acquire(self, ticket: str, process: str | None = None, task_id: str | None = None,
+                      registration: list[Any] | tuple[Any, ...] = ()) -> tuple[int, bool]:
+        """Returns (epoch, abnormal) once `ticket` holds the lock. A process's
+        first request carries ``[token, info]``: the reference of its `hold`
+        call (nested, so Ray passes it as is) and who it is, for `status`.
+        Raises UnknownProcessError for a process that has not registered."""
+        if registration:
+            token, info = registration
+            self._register(process, token, info)
+        granted = self._state.request(ticket, process, task_id)
         if granted is not None:
             return granted.grant
         return await self._wait_for_grant(ticket)
 
     async def release(self, ticket: str, aborted: bool = False) -> None:
         self._deliver(self._state.release(ticket, aborted))
-        self._finish(ticket)
 
     async def withdraw(self, ticket: str) -> None:
         """A caller that stopped waiting for its grant takes its ticket back."""
@@ -219,12 +257,8 @@ class QuorLock:
         """Operators' tool: ends the current holder, or only the holder with
         ticket `holder` when given, so a live successor is never released. The
         next grant is abnormal. Returns whether a holder was ended."""
-        ticket = self._state.holder.ticket if self._state.holder is not None else None
         released, nxt = self._state.force(holder)
-        if released:
-            assert ticket is not None
-            self._finish(ticket)
-            self._deliver(nxt)
+        self._deliver(nxt)
         return released
 
     async def status(self) -> dict[str, Any]:
@@ -232,13 +266,39 @@ class QuorLock:
 
     async def lock(self) -> None:
         ticket = f"legacy-{next(self._legacy_ids)}"
-        if self._state.request(ticket, None, legacy=True) is None:
+        if self._state.request(ticket, legacy=True) is None:
             await self._wait_for_grant(ticket)
 
     async def unlock(self) -> None:
         self._deliver(self._state.release_legacy())
 
-    # -- delivery -----------------------------------------------------------------
+    # -- processes and delivery ---------------------------------------------------
+
+    def _register(self, process: str | None, token: Any, info: dict[str, Any]) -> None:
+        if process is None or not self._state.register(process, info):
+            return  # a second registration (two threads at once) waits with the first
+        self._watchers[process] = asyncio.get_running_loop().create_task(
+            self._watch(process, token))
+
+    async def _watch(self, process: str, token: Any) -> None:
+        try:
+            await token
+        except asyncio.CancelledError:
+            raise
+        except Exception:  # OwnerDiedError: the process is gone
+            pass
+        # A token that resolves normally belongs to a hold that gave up waiting
+        # for this registration: the process cannot be followed any more either.
+        self._watchers.pop(process, None)
+        nxt, dropped = self._state.drop_process(process)
+        for ticket in dropped:
+            waiting = self._grants.pop(ticket, None)
+            if waiting is not None and not waiting.done():
+                waiting.set_exception(HolderLostError(f"lock ticket {ticket!r}: its process died"))
+        done = self._holds.pop(process, None)
+        if done is not None and not done.done():
+            done.set_result(None)
+        self._deliver(nxt)
 
     async def _wait_for_grant(self, ticket: str) -> tuple[int, bool]:
         granted = asyncio.get_running_loop().create_future()
@@ -249,26 +309,9 @@ class QuorLock:
             self._withdraw(ticket)
             raise
 
-    async def _watch(self, ticket: str, token: Any) -> None:
-        try:
-            await token
-        except asyncio.CancelledError:
-            raise
-        except Exception:  # OwnerDiedError: the holder's process is gone
-            pass
-        # Released tickets have their watcher cancelled first, so reaching here
-        # means the token ended while the ticket was live.
-        self._watchers.pop(ticket, None)
-        waiting = self._grants.pop(ticket, None)
-        if waiting is not None and not waiting.done():
-            waiting.set_exception(HolderLostError(f"lock ticket {ticket!r}: its process died"))
-        self._deliver(self._state.drop(ticket))
-        self._finish(ticket)
-
     def _withdraw(self, ticket: str) -> None:
         self._grants.pop(ticket, None)
         self._deliver(self._state.withdraw(ticket))
-        self._finish(ticket)
 
     def _deliver(self, entry: _Entry | None) -> None:
         while entry is not None:
@@ -279,56 +322,83 @@ class QuorLock:
             # Its caller is gone without a word: pass the grant on unchanged.
             entry = self._state.withdraw(entry.ticket)
 
-    def _finish(self, ticket: str) -> None:
-        done = self._holds.pop(ticket, None)
-        if done is not None and not done.done():
-            done.set_result(None)
-        watcher = self._watchers.pop(ticket, None)
-        if watcher is not None and watcher is not asyncio.current_task():
-            watcher.cancel()
-
 
 # -- the holder's side ------------------------------------------------------------
 
 
 @dataclass(frozen=True, slots=True)
 class Grant:
-    """What a holder keeps from `acquire` until `release`. `token` is the
-    reference of its pending `hold` call: dropping it early does not end the
-    lock (the actor borrows it), but the holder keeps it so nothing else can."""
+    """What a holder keeps from `acquire` to pass to `release`."""
 
     ticket: str
     epoch: int
     abnormal: bool
-    token: Any
 
 
-def holder_info() -> dict[str, Any]:
-    """Who is asking, as Ray's runtime context of this process tells it."""
+# This process's name towards lock actors, and the tokens of the lock actors it
+# has registered with (by actor id, so that no handle keeps an actor alive).
+_clients_mutex = threading.Lock()
+_process_pid: int | None = None
+_process_name = ""
+_registered: dict[Any, Any] = {}
+
+
+def _process_info() -> dict[str, Any]:
+    ctx = ray.get_runtime_context()
+    return {"worker_id": ctx.get_worker_id(), "actor_id": ctx.get_actor_id(),
+            "node_id": ctx.get_node_id(), "pid": os.getpid()}
+
+
+def _task_id() -> str | None:
     ctx = ray.get_runtime_context()
     # A driver has no task id (and Ray logs a warning when asked for one).
-    driver = getattr(getattr(ctx, "worker", None), "mode", None) == ray.SCRIPT_MODE
-    return {
-        "worker_id": ctx.get_worker_id(),
-        "task_id": None if driver else ctx.get_task_id(),
-        "actor_id": ctx.get_actor_id(),
-        "node_id": ctx.get_node_id(),
-        "pid": os.getpid(),
-    }
+    if getattr(getattr(ctx, "worker", None), "mode", None) == ray.SCRIPT_MODE:
+        return None
+    return ctx.get_task_id()
+
+
+def _registration(lock: Any) -> tuple[str, list[Any]]:
+    """This process's name, and what its request must carry to register it
+    with `lock` (nothing once it has)."""
+    global _process_pid, _process_name
+    with _clients_mutex:
+        if _process_pid != os.getpid():  # first use, or a forked child
+            _process_pid, _process_name = os.getpid(), uuid.uuid4().hex
+            _registered.clear()
+        if lock._actor_id in _registered:
+            return _process_name, []
+        token = lock.hold.remote(_process_name)
+        _registered[lock._actor_id] = token
+        return _process_name, [token, _process_info()]
+
+
+def _forget(lock: Any) -> None:
+    with _clients_mutex:
+        _registered.pop(lock._actor_id, None)
 
 
 def acquire(lock: Any, timeout: float | None = None) -> Grant:
     """Waits until this process holds `lock`; raises GetTimeoutError after
     `timeout` seconds (and then takes the request back)."""
     ticket = gen_quor_id()
-    token = lock.hold.remote(ticket)
+    task_id = _task_id()
     try:
-        epoch, abnormal = ray.get(lock.acquire.remote(ticket, holder_info(), [token]),
-                                  timeout=timeout)
+        for attempt in (1, 2):
+            process, registration = _registration(lock)
+            try:
+                epoch, abnormal = ray.get(
+                    lock.acquire.remote(ticket, process, task_id, registration), timeout=timeout)
+                break
+            except UnknownProcessError:
+                # Another actor behind a known id, or a registration that came
+                # too late: register again, once.
+                _forget(lock)
+                if attempt == 2:
+                    raise
     except BaseException:
         lock.withdraw.remote(ticket)  # not waited for: the lock may be what failed
         raise
-    return Grant(ticket, epoch, abnormal, token)
+    return Grant(ticket, epoch, abnormal)
 
 
 def release(lock: Any, grant: Grant, aborted: bool = False) -> None:
