@@ -279,15 +279,42 @@ def test_lock_actor_cancelled_waiter_and_hold_without_registration(monkeypatch):
         await lock.release("a")
         await settle()
         assert c.result() == (2, False) and not pb.hold.done()
-        await lock.release("c")
+        d, e = pb.acquire("d"), pa.acquire("e")
+        await settle()
+        del lock._grants["d"]              # a waiter whose call vanished without a word
+        await lock.release("c", aborted=True)
+        await settle()
+        assert e.result() == (4, True)     # d's grant passed on, with what it was told
+        await lock.release("e")
         # A second registration of one process (two threads at once) is ignored.
         await lock.acquire("a3", "pa", None, [asyncio.get_running_loop().create_future(), {}])
-        assert len(lock._watchers) == 3
+        assert len(lock._watchers) == 3 and lock._state.processes["pa"] == {"pid": "pa"}
         # A hold whose registration never comes ends by itself.
         await asyncio.wait_for(lock.hold("orphan"), timeout=5)
         assert "orphan" not in lock._holds
 
     asyncio.run(scenario())
+
+
+def test_client_registers_once_per_lock_actor(fake):
+    lock = fake.QuorLock.remote()
+    name = fake.actor(lock).name
+    fake.take_log()
+    for _ in range(3):
+        quorlock.release(lock, quorlock.acquire(lock))
+    assert fake.take_log() == [f"{name}.hold", f"{name}.acquire", f"{name}.release"] + \
+        [f"{name}.acquire", f"{name}.release"] * 2
+    # An actor that does not know this process (a new actor behind a known id)
+    # refuses the request; the client registers again, once.
+    fake.actor(lock).state.processes.clear()
+    grant = quorlock.acquire(lock)
+    assert fake.take_log() == [f"{name}.acquire", f"{name}.hold", f"{name}.acquire"]
+    assert grant.epoch == 4
+    fake.actor(lock).fail("acquire", UnknownProcessError("unknown"), times=2)
+    with pytest.raises(UnknownProcessError):
+        quorlock.acquire(lock)
+    assert fake.take_log() == [f"{name}.acquire", f"{name}.hold", f"{name}.acquire",
+                               f"{name}.withdraw"]
 
 
 def test_legacy_lock_serves_waiters_in_order_and_survives_cancellation():

@@ -196,7 +196,7 @@ class LockState:
 
     def _end(self, abnormal: bool) -> _Entry | None:
         self.holder = None
-        self.abnormal = self.abnormal or abnormal
+        self.abnormal = abnormal  # the holder's grant cleared the flag it was told
         if not self.queue:
             return None
         _, entry = self.queue.popitem(last=False)

@@ -142,8 +142,8 @@ class ProxyState:
         return len(self.value)
 
     def _compare_and_set(self, committed: int, value: Any) -> None:
-        self._settle(committed)
-        if self.undo_epoch is not None or self.epoch != committed:
+        self._settle(committed)  # an undo copy left pending means the newest write is not `committed`
+        if self.epoch != committed:
             raise WriteConflictError(
                 f"write outside a block refused: the chunk was written since epoch {committed}, "
                 f"the last commit its writer saw")
