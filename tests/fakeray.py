@@ -204,7 +204,7 @@ class FakeLock(FakeActor):
             with self.cond:
                 while process in self.state.processes:
                     if not self.cond.wait(timeout=30):
-                        raise TimeoutError(f"{self.name}: process {process!r} still live after 30 s")
+                        raise TimeoutError(f"{self.name}: {process!r} still registered after 30 s")
         return FakeObjectRef(wait)
 
     def do_acquire(self, ticket, process=None, task_id=None, registration=()):

@@ -452,6 +452,46 @@ def test_proxy_that_lost_a_commit_says_so(call, args):
         state.rollback(5, 3)
 
 
+def _raised(call):
+    try:
+        call()
+    except Exception as exc:
+        return type(exc), str(exc)
+    return None
+
+
+def test_refusals_say_what_happened():
+    fenced = ProxyState("v")
+    fenced.set(rid(3, 0), "v3")
+    lost = ProxyState("v")
+    lost.set(rid(1, 0), "v1")
+    record = ProxyState("r")
+    record.fence(4)
+    lock = LockState()
+    lock.request("a")
+    assert [_raised(c) for c in (
+        lambda: fenced.set(rid(2, 0), "late"),
+        lambda: fenced.set(rid(None, 0), "cas"),
+        lambda: lost.get(rid(2, 5)),
+        lambda: record.publish(3, "late"),
+        lambda: lock.release("b"),
+        lambda: lock.request("c", "p"),
+    )] == [
+        (StaleEpochError, "write from lock epoch 2 refused: the lock has passed on to epoch 3; "
+                          "this holder's block cannot commit"),
+        (WriteConflictError, "write outside a block refused: the chunk was written since epoch 0, "
+                             "the last commit its writer saw"),
+        (LostStateError, "chunk proxy holds epoch 1 (uncommitted, over epoch 0) but the version "
+                         "record names epoch 5 as committed: the proxy lost its state (restarted "
+                         "empty?) and cannot serve this chunk"),
+        (StaleEpochError, "record from lock epoch 3 refused: epoch 4 has published or fenced it; "
+                          "this holder's block is not committed"),
+        (StaleTicketError, "lock ticket 'b' does not hold the lock (it was forced out, given up "
+                           "for dead, or released already); nothing was released"),
+        (UnknownProcessError, "process 'p' has not registered with this lock"),
+    ]
+
+
 def test_record_publish_and_fence():
     record = ProxyState("r0")
     record.publish(2, "r2")

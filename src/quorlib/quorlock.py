@@ -73,8 +73,8 @@ class _Entry:
     legacy: bool
     epoch: int = 0
     abnormal: bool = False
-    since: float | None = None     # wall clock at the grant
-    started: float | None = None   # monotonic clock at the grant
+    since: float = 0.0     # wall clock at the grant
+    started: float = 0.0   # monotonic clock at the grant
 
     @property
     def grant(self) -> tuple[int, bool]:
@@ -174,17 +174,16 @@ class LockState:
         return True, self._end(True)
 
     def status(self) -> dict[str, Any]:
+        status: dict[str, Any] = {"held": False, "ticket": None, "holder": None, "since": None,
+                                  "held_seconds": None, "waiters": len(self.queue),
+                                  "epoch": self.epoch}
         h = self.holder
-        return {
-            "held": h is not None,
-            "ticket": None if h is None else h.ticket,
-            "holder": None if h is None or h.process not in self.processes
-                      else {**self.processes[h.process], "task_id": h.task_id},
-            "since": None if h is None else h.since,
-            "held_seconds": None if h is None else time.monotonic() - h.started,
-            "waiters": len(self.queue),
-            "epoch": self.epoch,
-        }
+        if h is not None:
+            status.update(held=True, ticket=h.ticket, since=h.since,
+                          held_seconds=time.monotonic() - h.started)
+            if h.process in self.processes:
+                status["holder"] = {**self.processes[h.process], "task_id": h.task_id}
+        return status
 
     def _grant(self, entry: _Entry) -> _Entry:
         self.epoch += 1
@@ -204,8 +203,9 @@ class LockState:
 
 
 # Actors reserve no CPU: a container has one actor per chunk plus a lock and a
-# record, and a small machine must hold many of them.
-@ray.remote(num_cpus=0, max_concurrency=MAX_CONCURRENCY)
+# record, and a small machine must hold many of them. (Ray's type stubs do not
+# list max_concurrency among the decorator's options.)
+@ray.remote(num_cpus=0, max_concurrency=MAX_CONCURRENCY)  # type: ignore[call-overload]
 class QuorLock:
     """Asynchronous, so that waiting callers do not block the release that frees them."""
 

@@ -142,7 +142,8 @@ class ProxyState:
         return len(self.value)
 
     def _compare_and_set(self, committed: int, value: Any) -> None:
-        self._settle(committed)  # an undo copy left pending means the newest write is not `committed`
+        # An undo copy still pending after this means the newest write is not `committed`.
+        self._settle(committed)
         if self.epoch != committed:
             raise WriteConflictError(
                 f"write outside a block refused: the chunk was written since epoch {committed}, "
@@ -162,8 +163,8 @@ class ProxyState:
         held = f"epoch {self.epoch}" + (
             f" (uncommitted, over epoch {self.undo_epoch})" if self.undo_epoch is not None else "")
         return LostStateError(
-            f"chunk proxy holds {held} but the version record names epoch {committed} as committed: "
-            f"the proxy lost its state (restarted empty?) and cannot serve this chunk")
+            f"chunk proxy holds {held} but the version record names epoch {committed} as "
+            f"committed: the proxy lost its state (restarted empty?) and cannot serve this chunk")
 
     # -- version record ---------------------------------------------------------
 
