@@ -334,7 +334,8 @@ def wait_until(condition, what):
 
 
 def status(container):
-    return admin.lock_status(container)
+    s = admin.lock_status(container)
+    return s["held"], s["held_seconds"], s["waiters"]
 
 
 def test_real_chunk_actor_killed_and_an_unpicklable_value(real_ray, monkeypatch):
