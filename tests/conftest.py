@@ -103,7 +103,3 @@ def pytest_collection_modifyitems(config, items):
 
 sys.path.insert(0, TESTS_DIR)
 
-# The list helpers' former module name, for test files that still import it.
-import listhelp  # noqa: E402
-
-sys.modules.setdefault("test_list_support", listhelp)

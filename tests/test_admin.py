@@ -10,7 +10,7 @@ from quorlib import admin, quorlock
 from quorlib.quorlock import StaleTicketError
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList
-from test_list_support import record_of, record_state
+from listhelp import record_of, record_state
 
 
 FREE = {"held": False, "ticket": None, "holder": None, "since": None, "held_seconds": None,
