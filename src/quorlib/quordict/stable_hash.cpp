@@ -287,8 +287,8 @@ ClassRules& class_rules() {
   return *rules;
 }
 
-PyObject* g_hashed_attributes = nullptr;  // quorlib._keyrules.hashed_attributes
-PyObject* g_forget_class = nullptr;       // the callback of every watcher
+PyObject* g_keyrules = nullptr;      // the module quorlib._keyrules
+PyObject* g_forget_class = nullptr;  // the callback of every watcher
 
 // Called with the watcher of a class being freed: another class may be
 // allocated at its address next.
@@ -316,11 +316,9 @@ PyObject* class_rule(PyObject* key) {
   ClassRules& rules = class_rules();
   if (auto found = rules.find(type); found != rules.end()) return found->second.names;
 
-  if (!g_hashed_attributes) {
-    Ref helpers = Ref::check(PyImport_ImportModule("quorlib._keyrules"));
-    g_hashed_attributes = get_attr(helpers.get(), "hashed_attributes").release();
-  }
-  Ref answer = Ref::check(PyObject_CallOneArg(g_hashed_attributes, key));
+  if (!g_keyrules) g_keyrules = Ref::check(PyImport_ImportModule("quorlib._keyrules")).release();
+  Ref ask = get_attr(g_keyrules, "hashed_attributes");
+  Ref answer = Ref::check(PyObject_CallOneArg(ask.get(), key));
   Ref names;
   if (answer.get() != Py_None) {
     if (!PyTuple_CheckExact(answer.get())) raise(PyExc_SystemError, "hashed_attributes() must give a tuple or None");
