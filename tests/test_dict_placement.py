@@ -235,7 +235,8 @@ def refusal(type_name):
 REFUSED = [
     (object(), "object"), (Plain(), "Plain"), (Handle("h"), "Handle"), (Plain, "type"),
     (lambda: None, "function"), (("ok", (1, Plain())), "Plain"), (frozenset({"ok", Plain()}), "Plain"),
-    (Account("eu", Plain()), "Plain"), (Savings(object(), "x"), "object"),
+    (Account("eu", Plain()), "Plain"), (Savings(object(), "x"), "object"), (float("nan"), "float"),
+    (complex(1, float("nan")), "complex"), ((1, float("-nan")), "float"),
 ]
 
 

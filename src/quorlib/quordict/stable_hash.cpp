@@ -2,6 +2,7 @@
 
 #include <datetime.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
@@ -368,8 +369,16 @@ Py_hash_t attributes_hash(PyObject* key, PyObject* names, int depth) {
   return guard([&]() -> Py_hash_t {
     PyTypeObject* type = Py_TYPE(key);
     const hashfunc own = type->tp_hash;
-    if (own == PyFloat_Type.tp_hash || own == PyLong_Type.tp_hash || own == PyComplex_Type.tp_hash)
+    if (own == PyFloat_Type.tp_hash || own == PyLong_Type.tp_hash || own == PyComplex_Type.tp_hash) {
+      // A NaN equals nothing, itself included, and the interpreter hashes it
+      // by identity.
+      if (own == PyFloat_Type.tp_hash && std::isnan(PyFloat_AS_DOUBLE(key))) refuse_identity_hash(key);
+      if (own == PyComplex_Type.tp_hash) {
+        const Py_complex c = reinterpret_cast<PyComplexObject*>(key)->cval;
+        if (std::isnan(c.real) || std::isnan(c.imag)) refuse_identity_hash(key);
+      }
       return checked(own(key));
+    }
     if (PyUnicode_Check(key) && own == PyUnicode_Type.tp_hash) return checked(str_hash(key));
     if (PyBytes_Check(key) && own == PyBytes_Type.tp_hash) return bytes_hash(key);
     if (PyTuple_Check(key) && own == PyTuple_Type.tp_hash) return checked(tuple_hash(key, depth));

@@ -37,7 +37,8 @@ namespace quor::dict {
 //   replaced after its first key keeps the first answer.
 // - A key whose hash is its identity (the default of a class that defines
 //   neither __eq__ nor __hash__, a bare object(), a class or a function used
-//   as a key) could never be found from another process. It is refused with
+//   as a key, a float or complex NaN) could never be found from another
+//   process. It is refused with
 //   TypeError wherever it is used as a key, in lookups as in stores: like an
 //   unhashable key in a dict, it is a key of the wrong type rather than an
 //   absent one, and saying so at the first lookup points at the mistake
