@@ -160,6 +160,8 @@ PyObject* interned(PyObject*& slot, const char* text) {
 }
 
 PyObject* g_str_tobytes = nullptr;
+PyObject* g_str_utcoffset = nullptr;
+PyObject* g_str_hashed_attributes = nullptr;
 
 Py_hash_t memoryview_hash(PyObject* m) {
   // The interpreter's own hash refuses writable and released views and
@@ -199,8 +201,9 @@ const PyDateTime_CAPI* datetime_api() {
   if (!PyDateTimeAPI) {
     auto* api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
     if (!api) throw PyErrSet{};
-    Ref datetime_utcoffset = get_attr(reinterpret_cast<PyObject*>(api->DateTimeType), "utcoffset");
-    Ref time_utcoffset = get_attr(reinterpret_cast<PyObject*>(api->TimeType), "utcoffset");
+    Ref datetime_utcoffset = get_attr(reinterpret_cast<PyObject*>(api->DateTimeType),
+                                      interned(g_str_utcoffset, "utcoffset"));
+    Ref time_utcoffset = get_attr(reinterpret_cast<PyObject*>(api->TimeType), g_str_utcoffset);
     g_datetime_utcoffset = datetime_utcoffset.release();
     g_time_utcoffset = time_utcoffset.release();
     PyDateTimeAPI = api;
@@ -318,7 +321,7 @@ PyObject* class_rule(PyObject* key) {
   if (auto found = rules.find(type); found != rules.end()) return found->second.names;
 
   if (!g_keyrules) g_keyrules = Ref::check(PyImport_ImportModule("quorlib._keyrules")).release();
-  Ref ask = get_attr(g_keyrules, "hashed_attributes");
+  Ref ask = get_attr(g_keyrules, interned(g_str_hashed_attributes, "hashed_attributes"));
   Ref answer = Ref::check(PyObject_CallOneArg(ask.get(), key));
   Ref names;
   if (answer.get() != Py_None) {
