@@ -1,9 +1,16 @@
-"""Result rows, the printed table and the plot."""
+"""Result rows, the printed table and the plots.
+
+    python benchmarks/report.py RESULTS_DIR
+
+redraws RESULTS_DIR/benchmarks.png and scaling.png from the series.txt that
+run.py wrote there, without measuring again."""
 
 from __future__ import annotations
 
+import ast
 import math
 import os
+import sys
 from dataclasses import dataclass, field
 
 
@@ -136,7 +143,7 @@ def w7_panel(ax, s: dict) -> None:
     for i, name in enumerate(rates):
         per_block = calls.get(name)
         if per_block is not None:
-            ax.annotate(f"{per_block:.1f} calls/block", (i, rates[name]), ha="center",
+            ax.annotate(f"{per_block:.3g} calls/block", (i, rates[name]), ha="center",
                         va="bottom", fontsize=8)
 
 
@@ -147,12 +154,12 @@ def w8_panel(ax, s: dict) -> None:
         not_run(ax, title)
         return
     ops = list(w8)
-    systems = ["list", "quorlib", "actor"]
-    labels = {"list": "plain list", "quorlib": "quorlib, in a block", "actor": "single actor"}
+    systems = {"list": ("plain list", "tab:blue"), "quorlib": ("quorlib, in a block", "tab:orange"),
+               "actor": ("single actor", "tab:green")}
     width = 0.8 / len(systems)
-    for j, system in enumerate(systems):
+    for j, (system, (label, color)) in enumerate(systems.items()):
         ax.bar([i + j * width for i in range(len(ops))], [w8[op][system] for op in ops], width,
-               label=labels[system], color=("tab:orange" if system == "quorlib" else None))
+               label=label, color=color)
     ax.set_xticks([i + width for i in range(len(ops))])
     ax.set_xticklabels(["lst[i] (one read)", "iteration (one pass)"], fontsize=8)
     ax.set_yscale("log")
@@ -275,3 +282,29 @@ def save_plot(results: Results, path: str) -> str | None:
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return None
+
+
+def save_series(results: Results, path: str) -> None:
+    # repr, not JSON: the series have int keys (sizes, chunk and holder counts)
+    with open(path, "w") as f:
+        f.write(repr(results.series) + "\n")
+
+
+def load_series(path: str) -> Results:
+    with open(path) as f:
+        return Results(series=ast.literal_eval(f.read()))
+
+
+def main(argv: list[str]) -> int:
+    if len(argv) != 1:
+        print(__doc__)
+        return 2
+    results = load_series(os.path.join(argv[0], "series.txt"))
+    problem = (save_plot(results, os.path.join(argv[0], "benchmarks.png"))
+               or save_scaling_plot(results, os.path.join(argv[0], "scaling.png")))
+    print(problem or f"Redrew the plots in {argv[0]}")
+    return 1 if problem else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

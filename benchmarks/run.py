@@ -10,7 +10,9 @@ HINCRBY). Run benchmarks/setup.sh first to install and start the Redis peer;
 a peer that cannot be started is skipped and the run says so.
 
 Writes benchmarks/results/table.txt, benchmarks/results/benchmarks.png (every
-workload) and benchmarks/results/scaling.png (W7-W10 alone).
+workload), benchmarks/results/scaling.png (W7-W10 alone) and the plotted
+values in benchmarks/results/series.txt (`python benchmarks/report.py DIR`
+redraws the plots from them).
 """
 
 from __future__ import annotations
@@ -69,7 +71,7 @@ def main(argv=None) -> int:
 
     ensure_import_paths()
     import peers
-    from report import Results, render_table, save_plot, save_scaling_plot
+    from report import Results, render_table, save_plot, save_scaling_plot, save_series
 
     manager = None
     if args.skip_manager:
@@ -132,6 +134,7 @@ def main(argv=None) -> int:
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "table.txt"), "w") as f:
         f.write(table + "\n")
+    save_series(results, os.path.join(args.out, "series.txt"))
     problem = (save_plot(results, os.path.join(args.out, "benchmarks.png"))
                or save_scaling_plot(results, os.path.join(args.out, "scaling.png")))
     print()
