@@ -1,9 +1,16 @@
-"""Result rows, the printed table and the plot."""
+"""Result rows, the printed table and the plots.
+
+    python benchmarks/report.py RESULTS_DIR
+
+redraws RESULTS_DIR/benchmarks.png and scaling.png from the series.txt that
+run.py wrote there, without measuring again."""
 
 from __future__ import annotations
 
+import ast
 import math
 import os
+import sys
 from dataclasses import dataclass, field
 
 
@@ -37,13 +44,15 @@ def fmt_value(value: float, unit: str) -> str:
     if value is None or (isinstance(value, float) and math.isnan(value)):
         return "-"
     if unit == "s":
+        if value < 1e-6:
+            return f"{value * 1e9:.1f} ns"
         if value < 1e-3:
             return f"{value * 1e6:.1f} µs"
         if value < 1:
             return f"{value * 1e3:.2f} ms"
         return f"{value:.2f} s"
-    if unit == "ops/s":
-        return f"{value:,.0f} ops/s"
+    if unit in ("ops/s", "blocks/s"):
+        return f"{value:,.0f} {unit}" if value >= 10 else f"{value:.2f} {unit}"
     if unit == "ns/op":
         return f"{value:.0f} ns/op"
     return f"{value:.3g} {unit}"
@@ -88,35 +97,142 @@ def render_table(results: Results) -> str:
     return "\n".join(out)
 
 
-def save_plot(results: Results, path: str) -> str | None:
+def _pyplot():
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        return "matplotlib is not installed (run benchmarks/setup.sh); no plot written"
-    s = results.series
-    fig, axes = plt.subplots(2, 3, figsize=(17, 10))
-    fig.suptitle("quorlib against the usual alternatives (one run, same machine)")
+        return None
+    return plt
 
-    def bars(ax, data: dict, title: str, ylabel: str, log: bool = False, line=None):
-        if not data:
-            ax.set_title(title + " (not run)")
-            ax.axis("off")
-            return
-        labels = list(data)
-        values = [data[k] for k in labels]
-        colors = ["tab:orange" if k.startswith("quorlib") else "tab:blue" for k in labels]
-        ax.bar(range(len(labels)), values, color=colors)
-        ax.set_xticks(range(len(labels)))
-        ax.set_xticklabels(labels, rotation=30, ha="right", fontsize=8)
-        ax.set_title(title)
-        ax.set_ylabel(ylabel)
-        if log:
-            ax.set_yscale("log")
-        if line is not None:
-            ax.axhline(line[0], color="red", linestyle="--", linewidth=1, label=line[1])
-            ax.legend(fontsize=8)
+
+NO_MATPLOTLIB = "matplotlib is not installed (run benchmarks/setup.sh); no plot written"
+
+
+def bars(ax, data: dict, title: str, ylabel: str, log: bool = False, line=None) -> None:
+    if not data:
+        ax.set_title(title + " (not run)")
+        ax.axis("off")
+        return
+    labels = list(data)
+    values = [data[k] for k in labels]
+    colors = ["tab:orange" if k.startswith("quorlib") else "tab:blue" for k in labels]
+    ax.bar(range(len(labels)), values, color=colors)
+    ax.set_xticks(range(len(labels)))
+    ax.set_xticklabels(labels, rotation=30, ha="right", fontsize=8)
+    ax.set_title(title)
+    ax.set_ylabel(ylabel)
+    if log:
+        ax.set_yscale("log")
+    if line is not None:
+        ax.axhline(line[0], color="red", linestyle="--", linewidth=1, label=line[1])
+        ax.legend(fontsize=8)
+
+
+def not_run(ax, title: str) -> None:
+    ax.set_title(title + " (not run)")
+    ax.axis("off")
+
+
+def w7_panel(ax, s: dict) -> None:
+    title = "W7 read-mostly: 8 holders, 10 reads + 1 write per block"
+    rates = s.get("W7", {})
+    bars(ax, rates, title, "blocks per second (log)", log=True)
+    calls = s.get("W7_calls", {})
+    for i, name in enumerate(rates):
+        per_block = calls.get(name)
+        if per_block is not None:
+            ax.annotate(f"{per_block:.3g} calls/block", (i, rates[name]), ha="center",
+                        va="bottom", fontsize=8)
+
+
+def w8_panel(ax, s: dict) -> None:
+    title = "W8 list reads: 1,000 elements, chunks resident"
+    w8 = s.get("W8", {})
+    if not w8:
+        not_run(ax, title)
+        return
+    ops = list(w8)
+    systems = {"list": ("plain list", "tab:blue"), "quorlib": ("quorlib, in a block", "tab:orange"),
+               "actor": ("single actor", "tab:green")}
+    width = 0.8 / len(systems)
+    for j, (system, (label, color)) in enumerate(systems.items()):
+        ax.bar([i + j * width for i in range(len(ops))], [w8[op][system] for op in ops], width,
+               label=label, color=color)
+    ax.set_xticks([i + width for i in range(len(ops))])
+    ax.set_xticklabels(["lst[i] (one read)", "iteration (one pass)"], fontsize=8)
+    ax.set_yscale("log")
+    ax.set_ylabel("seconds (log)")
+    ax.legend(fontsize=8)
+    ax.set_title(title)
+
+
+def w9_panel(ax, s: dict) -> None:
+    title = "W9 scaling with size, against the object-store floor"
+    w9 = s.get("W9", {})
+    if not w9:
+        not_run(ax, title)
+        return
+    for name, points in w9.items():
+        ns = sorted(points)
+        reference = "floor" in name
+        ax.plot(ns, [points[n] for n in ns], marker="" if reference else "o", label=name,
+                color=("black" if name.startswith("floor") else "gray") if reference else None,
+                linestyle="--" if reference else "-")
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("items")
+    ax.set_ylabel("seconds (log)")
+    ax.legend(fontsize=8)
+    ax.set_title(title)
+
+
+def w10_panel(ax, s: dict) -> None:
+    title = "W10 holders: W3's blocks of 100 increments"
+    w10 = s.get("W10", {})
+    if not w10:
+        not_run(ax, title)
+        return
+    for name, points in w10.items():
+        hs = sorted(points)
+        ax.plot(hs, [points[h] for h in hs], marker="o", label=name,
+                color="tab:orange" if name.startswith("quorlib") else "tab:blue")
+    ax.set_xscale("log", base=2)
+    ax.set_xticks(sorted({h for p in w10.values() for h in p}))
+    ax.set_xticklabels([str(h) for h in sorted({h for p in w10.values() for h in p})])
+    ax.set_yscale("log")
+    ax.set_xlabel("holders")
+    ax.set_ylabel("increments per second (log)")
+    ax.legend(fontsize=8)
+    ax.set_title(title)
+
+
+def save_scaling_plot(results: Results, path: str) -> str | None:
+    """W7-W10 by themselves, two by two."""
+    plt = _pyplot()
+    if plt is None:
+        return NO_MATPLOTLIB
+    s = results.series
+    fig, axes = plt.subplots(2, 2, figsize=(13, 10))
+    fig.suptitle("quorlib: read-mostly blocks, list reads, size and holders (one run, same machine)")
+    for ax, panel in zip((axes[0][0], axes[0][1], axes[1][0], axes[1][1]),
+                         (w7_panel, w8_panel, w9_panel, w10_panel)):
+        panel(ax, s)
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return None
+
+
+def save_plot(results: Results, path: str) -> str | None:
+    plt = _pyplot()
+    if plt is None:
+        return NO_MATPLOTLIB
+    s = results.series
+    fig, axes = plt.subplots(4, 3, figsize=(17, 20))
+    fig.suptitle("quorlib against the usual alternatives (one run, same machine)")
 
     bars(axes[0][0], s.get("W1", {}), "W1 local ops on resident keys", "ns per op")
     bars(axes[0][1], s.get("W2", {}), "W2 batch: 10,000 increments, one holder",
@@ -154,8 +270,41 @@ def save_plot(results: Results, path: str) -> str | None:
         ax.legend(fontsize=8)
     ax.set_title("W6 empty `with` block: write-back cost")
 
+    w7_panel(axes[2][0], s)
+    w8_panel(axes[2][1], s)
+    w9_panel(axes[2][2], s)
+    w10_panel(axes[3][0], s)
+    axes[3][1].axis("off")
+    axes[3][2].axis("off")
+
     fig.tight_layout()
     os.makedirs(os.path.dirname(path), exist_ok=True)
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return None
+
+
+def save_series(results: Results, path: str) -> None:
+    # repr, not JSON: the series have int keys (sizes, chunk and holder counts)
+    with open(path, "w") as f:
+        f.write(repr(results.series) + "\n")
+
+
+def load_series(path: str) -> Results:
+    with open(path) as f:
+        return Results(series=ast.literal_eval(f.read()))
+
+
+def main(argv: list[str]) -> int:
+    if len(argv) != 1:
+        print(__doc__)
+        return 2
+    results = load_series(os.path.join(argv[0], "series.txt"))
+    problem = (save_plot(results, os.path.join(argv[0], "benchmarks.png"))
+               or save_scaling_plot(results, os.path.join(argv[0], "scaling.png")))
+    print(problem or f"Redrew the plots in {argv[0]}")
+    return 1 if problem else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -9,7 +9,10 @@ actors, multiprocessing.Manager().dict(), and Redis (pottery's RedisDict and
 HINCRBY). Run benchmarks/setup.sh first to install and start the Redis peer;
 a peer that cannot be started is skipped and the run says so.
 
-Writes benchmarks/results/table.txt and benchmarks/results/benchmarks.png.
+Writes benchmarks/results/table.txt, benchmarks/results/benchmarks.png (every
+workload), benchmarks/results/scaling.png (W7-W10 alone) and the plotted
+values in benchmarks/results/series.txt (`python benchmarks/report.py DIR`
+redraws the plots from them).
 """
 
 from __future__ import annotations
@@ -23,12 +26,13 @@ import traceback
 HERE = os.path.dirname(os.path.abspath(__file__))
 RESULTS_DIR = os.path.join(HERE, "results")
 
-WORKLOADS = ("W1", "W2", "W3", "W4", "W5", "W6")
+WORKLOADS = ("W1", "W2", "W3", "W4", "W5", "W6", "W7", "W8", "W9", "W10")
 
 
 def parse_args(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--quick", action="store_true", help="small sizes: a smoke run of every workload")
+    p.add_argument("--quick", action="store_true",
+                   help="small sizes (W9 stops at 10^4 items): a smoke run of every workload")
     p.add_argument("--skip-redis", action="store_true", help="leave out the Redis peer")
     p.add_argument("--skip-manager", action="store_true", help="leave out the Manager peer")
     p.add_argument("--only", default=",".join(WORKLOADS),
@@ -67,7 +71,7 @@ def main(argv=None) -> int:
 
     ensure_import_paths()
     import peers
-    from report import Results, render_table, save_plot
+    from report import Results, render_table, save_plot, save_scaling_plot, save_series
 
     manager = None
     if args.skip_manager:
@@ -99,7 +103,9 @@ def main(argv=None) -> int:
     ctx = Ctx(quick=args.quick, chunks=args.chunks, manager=manager, redis=redis_peer,
               log=log, results=results)
     steps = {"W1": workloads.w1_local, "W2": workloads.w2_batch, "W3": workloads.w3_contended,
-             "W4": workloads.w4_list, "W5": workloads.w5_creation, "W6": workloads.w6_write_back}
+             "W4": workloads.w4_list, "W5": workloads.w5_creation, "W6": workloads.w6_write_back,
+             "W7": workloads.w7_read_mostly, "W8": workloads.w8_list_reads, "W9": workloads.w9_sizes,
+             "W10": workloads.w10_holders}
     failed = []
     try:
         for name in args.only:
@@ -128,10 +134,13 @@ def main(argv=None) -> int:
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "table.txt"), "w") as f:
         f.write(table + "\n")
-    problem = save_plot(results, os.path.join(args.out, "benchmarks.png"))
+    save_series(results, os.path.join(args.out, "series.txt"))
+    problem = (save_plot(results, os.path.join(args.out, "benchmarks.png"))
+               or save_scaling_plot(results, os.path.join(args.out, "scaling.png")))
     print()
-    print(problem or f"Wrote {os.path.join(args.out, 'table.txt')} and "
-                     f"{os.path.join(args.out, 'benchmarks.png')}")
+    print(problem or f"Wrote {os.path.join(args.out, 'table.txt')}, "
+                     f"{os.path.join(args.out, 'benchmarks.png')} and "
+                     f"{os.path.join(args.out, 'scaling.png')}")
     return 1 if failed else 0
 
 

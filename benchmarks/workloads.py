@@ -547,3 +547,376 @@ def w6_write_back(ctx: Ctx) -> None:
                             + f"+{per_chunk * 1e3:.2f} ms per resident chunk"))
     ctx.results.series["W6"] = curve
     ctx.results.series["W6_calls"] = calls
+
+
+# --------------------------------------------------------------------------- shared by W7-W10
+
+def run_holders(task, holders: int, args_of: Callable[[int, object], tuple],
+                timeout: float) -> list:
+    """Runs `holders` copies of a Ray task that all start their timed part at
+    once (a barrier), splitting the two CPUs between them so that every copy
+    runs at the same time; returns their results. A holder that never arrives
+    fails the workload after `timeout` instead of hanging the run."""
+    barrier = peers.Barrier.remote(holders)
+    refs = [task.options(num_cpus=2 / holders).remote(*args_of(h, barrier))
+            for h in range(holders)]
+    try:
+        return ray.get(refs, timeout=timeout)
+    except Exception:
+        for r in refs:
+            ray.cancel(r, force=True)
+        raise
+    finally:
+        peers.kill_actors([barrier])
+
+
+def span_rate(count: int, spans) -> float:
+    """Operations per second over the interval from the first holder's start
+    to the last holder's end."""
+    return count / (max(s[1] for s in spans) - min(s[0] for s in spans))
+
+
+# --------------------------------------------------------------------------- W7
+
+W7_HOLDERS = 8
+W7_CHUNKS = 32
+W7_KEYS = 10_000
+W7_READS = 10
+
+
+def w7_work(holder: int, blocks: int) -> list[list[int]]:
+    rng = random.Random(7000 + holder)
+    return [[rng.randrange(W7_KEYS) for _ in range(W7_READS)] for _ in range(blocks)]
+
+
+@ray.remote(num_cpus=0.25)
+def w7_holder(system: str, handle, holder: int, blocks: int, barrier,
+              count_calls: bool) -> tuple[float, float, int]:
+    """One holder's blocks: read W7_READS random keys, then write the last of
+    them back increased by one (a write that needs no further read). The peers
+    do the same reads, one call each, and an atomic increment for the write."""
+    work = w7_work(holder, blocks)
+    if system == "quorlib":
+        d = handle
+
+        def run() -> None:
+            for keys in work:
+                with d:
+                    values = [d[k] for k in keys]
+                    d[keys[-1]] = values[-1] + 1
+    else:
+        if system == "single actor":
+            def get(k):
+                return ray.get(handle.get.remote(k))
+
+            def incr(k):
+                return ray.get(handle.incr.remote(k))
+        else:
+            get, incr = handle.get, handle.incr
+
+        def run() -> None:
+            for keys in work:
+                [get(k) for k in keys]
+                incr(keys[-1])
+    ray.get(barrier.arrive.remote())
+    if count_calls:
+        with counting_remote_calls() as counter:
+            t0 = time.time()
+            run()
+            t1 = time.time()
+        return t0, t1, counter.calls
+    t0 = time.time()
+    run()
+    return t0, time.time(), 0
+
+
+def w7_read_mostly(ctx: Ctx) -> None:
+    blocks = 5 if ctx.quick else 25
+    total = W7_HOLDERS * blocks
+    initial = {k: 0 for k in range(W7_KEYS)}
+    writes: collections.Counter[int] = collections.Counter(
+        keys[-1] for h in range(W7_HOLDERS) for keys in w7_work(h, blocks))
+    ray.get([w3_warm.remote() for _ in range(W7_HOLDERS)], timeout=300)
+
+    def run(system: str, handle, count_calls: bool) -> tuple[float, int]:
+        spans = run_holders(w7_holder, W7_HOLDERS,
+                            lambda h, barrier: (system, handle, h, blocks, barrier, count_calls),
+                            timeout=600)
+        return span_rate(total, spans), sum(s[2] for s in spans)
+
+    def exact(got: dict, passes: int) -> bool:
+        return all(got.get(k, 0) == writes[k] * passes for k in range(W7_KEYS))
+
+    rate: dict[str, float] = {}
+    per_block: dict[str, float] = {}
+    ok: dict[str, bool] = {}
+
+    # The calls are counted inside the holders, in a pass of its own that runs
+    # the same blocks concurrently: what a block costs depends on what the
+    # other holders changed meanwhile.
+    d = QuorDict(dict(initial), W7_CHUNKS)
+    with d:
+        pass
+    _, calls = run("quorlib", d, True)
+    rate["quorlib"], _ = run("quorlib", d, False)
+    per_block["quorlib"] = calls / total
+    with d:
+        ok["quorlib"] = exact(dict(d.items()), 2)
+    peers.drop_quor(d)
+
+    a = peers.DictActor.remote(initial)
+    ray.get(a.ping.remote(), timeout=60)
+    rate["single actor"], _ = run("single actor", a, False)
+    ok["single actor"] = exact(dict(ray.get(a.items.remote(), timeout=60)), 1)
+    peers.kill_actors([a])
+
+    sharded = f"{ctx.chunks} sharded actors"
+    s = peers.make_sharded(ctx.chunks, initial)
+    rate[sharded], _ = run("sharded actors", s, False)
+    ok[sharded] = exact(dict(s.items()), 1)
+    peers.kill_actors(s.actors)
+
+    single = rate["single actor"]
+    what = f"{W7_HOLDERS} holders x {blocks} blocks"
+    for name, value in rate.items():
+        calls_note = (f"{per_block[name]:.1f} remote calls per block (counted in a separate pass)"
+                      if name in per_block else f"{W7_READS + 1} actor calls per block")
+        ctx.results.add(Row("W7 read-mostly", name if name != "quorlib" else
+                            f"quorlib, {W7_CHUNKS} chunks", what, value, "blocks/s",
+                            value / single, "x single actor", "exact", ok[name],
+                            f"{calls_note}; totals exact={ok[name]}"))
+    ctx.results.series["W7"] = {(f"quorlib, {W7_CHUNKS} chunks" if k == "quorlib" else k): v
+                                for k, v in rate.items()}
+    ctx.results.series["W7_calls"] = {
+        (f"quorlib, {W7_CHUNKS} chunks" if k == "quorlib" else k): per_block.get(k, W7_READS + 1)
+        for k in rate}
+
+
+# --------------------------------------------------------------------------- W8
+
+class ListActor:
+    """A plain actor holding a list: one call per element read, or one call
+    for the whole list."""
+
+    def __init__(self, items: list) -> None:
+        self.items = list(items)
+
+    def get(self, i: int):
+        return self.items[i]
+
+    def all(self) -> list:
+        return self.items
+
+
+def w8_list_reads(ctx: Ctx) -> None:
+    n = 1000
+    chunks = ctx.chunks
+    per_chunk = -(-n // chunks)
+    rounds = 3 if ctx.quick else 7
+    plain = list(range(n))
+    rng = random.Random(8)
+    picks = [rng.randrange(n) for _ in range(50)]
+    actor = ray.remote(num_cpus=0)(ListActor).remote(plain)
+    ray.get(actor.get.remote(0), timeout=60)
+    lst: QuorList[int] = QuorList(num_chunks=chunks, value=list(plain),
+                                  meta=ListChunkMeta(max_element_per_chunk=per_chunk))
+    with lst:
+        same = list(lst) == plain  # every chunk resident before timing
+        with counting_remote_calls() as c:
+            for i in picks:
+                lst[i]
+            calls_get = c.calls / len(picks)
+            c.calls = 0
+            for _ in lst:
+                pass
+            calls_iter = c.calls
+
+        def index_loop(seq, times: int) -> Callable[[], object]:
+            def run() -> None:
+                for _ in range(times):
+                    for i in picks:
+                        seq[i]
+            return run
+
+        def iterate(seq) -> Callable[[], object]:
+            def run() -> None:
+                for _ in seq:
+                    pass
+            return run
+
+        def actor_gets() -> None:
+            for i in picks:
+                ray.get(actor.get.remote(i), timeout=60)
+
+        def actor_iterate() -> None:
+            for _ in ray.get(actor.all.remote(), timeout=60):
+                pass
+
+        plain_reps = 200  # enough work for the clock to resolve
+        t = interleaved({"quorlib lst[i]": index_loop(lst, 1),
+                         "list lst[i]": index_loop(plain, plain_reps),
+                         "actor lst[i]": actor_gets,
+                         "quorlib iteration": iterate(lst),
+                         "list iteration": lambda: [iterate(plain)() for _ in range(plain_reps)],
+                         "actor iteration": actor_iterate}, rounds)
+    peers.drop_quor(lst)
+    peers.kill_actors([actor])
+
+    get = {"quorlib": t["quorlib lst[i]"] / len(picks),
+           "list": t["list lst[i]"] / (plain_reps * len(picks)),
+           "actor": t["actor lst[i]"] / len(picks)}
+    walk = {"quorlib": t["quorlib iteration"],
+            "list": t["list iteration"] / plain_reps,
+            "actor": t["actor iteration"]}
+    where = f"{n:,} elements, {chunks} chunks, all resident"
+    for op, times, calls, unit_note in (
+            ("lst[i]", get, f"{calls_get:.2f} remote calls per lst[i]", "per read"),
+            ("iteration", walk, f"{calls_iter} remote calls per pass over {chunks} chunks",
+             f"one pass over {n:,}")):
+        ctx.results.add(Row("W8 list reads", "plain list", f"{op}, {unit_note}", times["list"], "s"))
+        ctx.results.add(Row("W8 list reads", "single actor", f"{op}, {unit_note}", times["actor"],
+                            "s", times["actor"] / times["list"], "x plain list",
+                            note="one call per read" if op == "lst[i]" else
+                            "one call returning the whole list"))
+        ctx.results.add(Row("W8 list reads", "quorlib, in a block", f"{op}, {unit_note}",
+                            times["quorlib"], "s", times["quorlib"] / times["list"], "x plain list",
+                            note=f"{calls}; {times['quorlib'] / times['actor']:.2f}x the single "
+                                 f"actor; contents same={same}"))
+    ctx.results.series["W8"] = {"lst[i]": get, "iteration": walk}
+
+
+# --------------------------------------------------------------------------- W9
+
+def w9_sizes(ctx: Ctx) -> None:
+    sizes = (10**3, 10**4) if ctx.quick else (10**3, 10**4, 10**5, 10**6)
+    chunks = ctx.chunks
+    curves: dict[str, dict[int, float]] = collections.defaultdict(dict)
+    ray.get(ray.put(list(range(1000))), timeout=60)  # the object store's first use, untimed
+
+    # Starting the actors is a fixed cost that moving the values has no part
+    # of: construction is compared with an empty container's construction
+    # plus the floor, measured in this run.
+    t0 = time.perf_counter()
+    empty: QuorDict[int, int] = QuorDict({}, chunks)
+    with empty:
+        pass
+    fixed = time.perf_counter() - t0
+    peers.drop_quor(empty)
+    ctx.results.add(Row("W9 scaling", f"quorlib, {chunks} chunks", "construct empty + empty block",
+                        fixed, "s", note="the fixed part of every construction (actors started)"))
+
+    for n in sizes:
+        reps = 1 if n >= 10**6 else 3
+        items = {k: k for k in range(n)}
+        # Int keys k land in chunk k % chunks: these are the chunk values the
+        # container stores, each moved once each way through the object store.
+        parts = [{k: k for k in range(c, n, chunks)} for c in range(chunks)]
+        # cheap enough to repeat more: at small sizes one burst of load decides it
+        floor = statistics.median(
+            timed(lambda: ray.get([ray.put(p) for p in parts], timeout=600))
+            for _ in range(3 * reps))
+        del parts
+
+        t0 = time.perf_counter()
+        d = QuorDict(items, chunks)
+        with d:
+            pass
+        build = time.perf_counter() - t0
+
+        reads: list[float] = []
+        writes: list[float] = []
+        read_ok = written_ok = True
+        for rep in range(reps):
+            c = fresh_copy(d)
+            t0 = time.perf_counter()
+            with c:
+                got = c.items()
+            reads.append(time.perf_counter() - t0)
+            read_ok = read_ok and len(got) == n and all(v == k + rep for k, v in got)
+            del got
+            c.__enter__()
+            for k in range(n):  # every chunk changed; the loop stays out of the timing
+                c[k] = k + rep + 1
+            t0 = time.perf_counter()
+            c.__exit__(None, None, None)
+            writes.append(time.perf_counter() - t0)
+            del c
+        check = fresh_copy(d)
+        with check:
+            written_ok = all(v == k + reps for k, v in check.items())
+        del check
+        peers.drop_quor(d)
+        gc.collect()
+        first_read, write_back = statistics.median(reads), statistics.median(writes)
+
+        for name, value, reference, ok in (
+                ("construction", build, fixed + floor, True),
+                ("first full read", first_read, floor, read_ok),
+                ("full write-back", write_back, floor, written_ok)):
+            ratio = value / reference
+            ctx.results.add(Row("W9 scaling", f"quorlib, {n:,} items", name, value, "s", ratio,
+                                "x (empty construction + floor)" if name == "construction"
+                                else "x floor", "<= 1.5x (empty + floor)" if name == "construction"
+                                else "<= 1.5x floor", ratio <= 1.5 and ok,
+                                "" if ok else "CONTENTS WRONG"))
+            curves[name][n] = value
+        ctx.results.add(Row("W9 scaling", f"floor, {n:,} items",
+                            f"ray.put + ray.get of {chunks} chunk values", floor, "s"))
+        curves["floor (ray.put + ray.get)"][n] = floor
+        ctx.log(f"W9 {n:,} items: construction {build:.3f} s, first read {first_read:.3f} s, "
+                f"write-back {write_back:.3f} s, floor {floor:.3f} s")
+    curves["empty construction + floor"] = {
+        n: fixed + f for n, f in curves["floor (ray.put + ray.get)"].items()}
+    ctx.results.series["W9"] = dict(curves)
+
+
+# --------------------------------------------------------------------------- W10
+
+def w10_holders(ctx: Ctx) -> None:
+    """W3's workload (blocks of 100 increments on 1,000 shared keys) by 1 to
+    8 holders, each holder doing the same number of blocks."""
+    counts = (1, 2, 4, 8)
+    blocks = 5 if ctx.quick else 20
+    per_block = 100
+    n_keys = 1000
+    initial = {k: 0 for k in range(n_keys)}
+    ray.get([w3_warm.remote() for _ in range(max(counts))], timeout=300)
+    curves: dict[str, dict[int, float]] = collections.defaultdict(dict)
+    for h in counts:
+        expected: collections.Counter[int] = collections.Counter()
+        for t in range(h):
+            expected.update(increment_sequence(1000 + t, blocks * per_block, n_keys))
+        total = h * blocks * per_block
+
+        def exact(got: dict) -> bool:
+            return all(got.get(k, 0) == expected[k] for k in range(n_keys))
+
+        def run(system: str, handle) -> float:
+            return span_rate(total, run_holders(
+                w3_task, h,
+                lambda t, barrier: (system, handle, t, blocks, per_block, n_keys, barrier),
+                timeout=600))
+
+        d = QuorDict(dict(initial), ctx.chunks)
+        with d:
+            pass
+        quor = run("quorlib", d)
+        with d:
+            quor_ok = exact(dict(d.items()))
+        peers.drop_quor(d)
+
+        a = peers.DictActor.remote(initial)
+        ray.get(a.ping.remote(), timeout=60)
+        single = run("single actor", a)
+        single_ok = exact(dict(ray.get(a.items.remote(), timeout=60)))
+        peers.kill_actors([a])
+
+        what = f"{h}x{blocks}x{per_block} incr"
+        ctx.results.add(Row("W10 holders", f"quorlib, {ctx.chunks} chunks, {h} holder{'s' if h > 1 else ''}", what,
+                            quor, "ops/s", quor / single, "x single actor", "exact", quor_ok,
+                            f"totals exact={quor_ok}"))
+        ctx.results.add(Row("W10 holders", f"single actor, {h} holder{'s' if h > 1 else ''}", what, single, "ops/s",
+                            target="exact", met=single_ok, note=f"totals exact={single_ok}"))
+        curves[f"quorlib, {ctx.chunks} chunks"][h] = quor
+        curves["single actor"][h] = single
+    ctx.results.series["W10"] = dict(curves)
