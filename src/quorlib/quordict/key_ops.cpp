@@ -7,18 +7,13 @@
 namespace quor::dict {
 namespace {
 
-// The key's chunk, resident. The chunk is held for the caller because the
-// key's own __eq__ may run code that drops the chunk from chunk_list.
-struct Located {
-  Ref chunk;
-  Py_ssize_t idx;
-};
-
 PyObject* chunk_at(PyObject* chunk_list, Py_ssize_t idx) {
   if (chunk_list == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
   if (idx < 0 || idx >= PyList_GET_SIZE(chunk_list)) raise(PyExc_IndexError, "list index out of range");
   return PyList_GET_ITEM(chunk_list, idx);
 }
+
+}  // namespace
 
 Located locate(PyObject* self, PyObject* key) {
   const Py_hash_t hash = stable_hash(key);
@@ -44,8 +39,6 @@ Located locate(PyObject* self, PyObject* key) {
   PyErr_SetObject(PyExc_KeyError, args.get());
   throw PyErrSet{};
 }
-
-}  // namespace
 
 PyObject* dict_subscript(PyObject* self, PyObject* key) {
   return guard([&]() -> PyObject* {

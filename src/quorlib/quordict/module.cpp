@@ -52,6 +52,7 @@ PyObject* init_module() {
     Ref type = Ref::steal(reinterpret_cast<PyObject*>(create_dict_type(module.get())));
     check(g_api->register_type(reinterpret_cast<PyTypeObject*>(type.get()), &g_dict_ops, nullptr));
     bind(module.get(), "QuorDict", type.get());
+    add_mapping_methods(reinterpret_cast<PyTypeObject*>(type.get()));
 
     bind_module(module.get(), "ray");
     bind_from(module.get(), "quorlib.quorlock", {"QuorLock"});

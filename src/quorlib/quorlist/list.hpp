@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "quorlib/api.hpp"
 #include "quorlib/args.hpp"
@@ -128,6 +129,37 @@ int repair_counts_after_failed_write(PyObject* self, PyObject* failed);
 PyObject* list_index(PyObject* self, PyObject* args, PyObject* kwds);
 int list_contains(PyObject* self, PyObject* item);
 PyObject* list_iter(PyObject* self);
+
+// sequence_methods.cpp and list_order.cpp: the rest of the sequence protocol.
+// The chunks that hold elements, as one read of the counts found them.
+struct Span {
+  Py_ssize_t chunk_idx;
+  Py_ssize_t count;  // elements of the chunk that belong to the list
+  Py_ssize_t size;   // the copy's own length when read
+  Ref copy;          // the resident copy
+};
+struct Layout {
+  Ref usage;
+  std::vector<Span> spans;
+  Py_ssize_t total = 0;
+};
+Layout read_layout(PyObject* self);
+Ref layout_elements(const Layout& layout);
+// Whether `self.append` is the library's own, so that extend may place many
+// elements at once instead of calling it per element.
+bool uses_own_append(PyObject* self);
+// extend through the bulk path: the elements fill the last chunk in use and
+// the next ones, and the counts are published once.
+void extend_items(PyObject* self, PyObject* iterable);
+PyObject* list_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* list_reverse(PyObject* self, PyObject*);
+PyObject* list_inplace_add(PyObject* self, PyObject* other);
+PyObject* list_inplace_multiply(PyObject* self, PyObject* times);
+PyObject* list_richcompare(PyObject* self, PyObject* other, int op);
+PyObject* list_add(PyObject* left, PyObject* right);
+PyObject* list_multiply(PyObject* left, PyObject* right);
+// Adds the methods to the class and registers it as a Sequence.
+void add_sequence_methods(PyTypeObject* type);
 
 // For PyMethodDef entries of METH_VARARGS | METH_KEYWORDS functions.
 template <class F>

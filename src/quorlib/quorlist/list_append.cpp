@@ -48,8 +48,12 @@ PyObject* list_extend(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* items = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:extend", const_cast<char**>(kwlist), &items))
       throw PyErrSet{};
+    if (uses_own_append(self)) {
+      extend_items(self, items);
+      Py_RETURN_NONE;
+    }
     Ref iterator = Ref::check(PyObject_GetIter(items));
-    // Each element is appended and published on its own: no batching, no rollback.
+    // A replaced append is called for each element: no batching, no rollback.
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
       if (is_exact_list(self)) {
         append_item(self, item.get());

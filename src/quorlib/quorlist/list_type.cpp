@@ -267,6 +267,11 @@ PyType_Slot list_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(list_length)},
     {Py_sq_item, reinterpret_cast<void*>(list_sq_item)},
     {Py_sq_contains, reinterpret_cast<void*>(list_contains)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(list_richcompare)},
+    {Py_nb_add, reinterpret_cast<void*>(list_add)},
+    {Py_nb_multiply, reinterpret_cast<void*>(list_multiply)},
+    {Py_nb_inplace_add, reinterpret_cast<void*>(list_inplace_add)},
+    {Py_nb_inplace_multiply, reinterpret_cast<void*>(list_inplace_multiply)},
     {0, nullptr},
 };
 

@@ -30,6 +30,7 @@ void load(PyObject* module) {
   state.api = import_base_api(quorbase);
   state.quorbase = quorbase.release();
   state.list_type = make_list_type(module);
+  add_sequence_methods(state.list_type);
   state.iter_type = make_iter_type();
   add_ref(module, "QuorList", reinterpret_cast<PyObject*>(state.list_type));
 
