@@ -151,6 +151,8 @@ bool uses_own_append(PyObject* self);
 // extend through the bulk path: the elements fill the last chunk in use and
 // the next ones, and the counts are published once.
 void extend_items(PyObject* self, PyObject* iterable);
+// self.append(item), looked up on the instance.
+Ref call_append(PyObject* self, PyObject* item);
 PyObject* list_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* list_reverse(PyObject* self, PyObject*);
 PyObject* list_inplace_add(PyObject* self, PyObject* other);

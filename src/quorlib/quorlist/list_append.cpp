@@ -54,13 +54,8 @@ PyObject* list_extend(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     Ref iterator = Ref::check(PyObject_GetIter(items));
     // A replaced append is called for each element: no batching, no rollback.
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-      if (is_exact_list(self)) {
-        append_item(self, item.get());
-      } else {
-        Ref done = Ref::check(PyObject_CallMethod(self, "append", "(O)", item.get()));
-      }
-    }
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get())))
+      Ref done = call_append(self, item.get());
     if (PyErr_Occurred()) throw PyErrSet{};
     Py_RETURN_NONE;
   });

@@ -235,6 +235,10 @@ bool uses_own_append(PyObject* self) {
          PyCFunction_GET_FUNCTION(bound.get()) == as_cfunction(list_append);
 }
 
+Ref call_append(PyObject* self, PyObject* item) {
+  return Ref::check(PyObject_CallMethodOneArg(self, s_append, item));
+}
+
 void extend_items(PyObject* self, PyObject* iterable) {
   // Another QuorList is read whole, chunk by chunk, instead of element by element.
   if (PyObject_TypeCheck(iterable, state.list_type) && Py_TYPE(iterable)->tp_iter == list_iter) {
