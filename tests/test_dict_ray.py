@@ -8,6 +8,7 @@ import pickle
 import ray
 
 from quorlib.quordict import QuorDict
+from quorlib.quorlist import ListChunkMeta, QuorList
 
 COUNTERS = ["hits", b"bytes", None, ("tuple", "key"), 3]
 TASKS = 3
@@ -76,3 +77,32 @@ def test_string_keys_cross_between_driver_and_tasks(real_ray):
         assert d[("task", b"bytes")] is None
         assert list(d) == listed
         assert len(d) == len(initial) + 2
+
+
+@ray.remote(num_cpus=0)
+def update_pop_and_sort(d, lst):
+    with d:
+        seen = d.copy()
+        popped = d.pop("driver")
+        d.update({"task": 1}, other=2)
+    with lst:
+        before = list(lst)
+        lst.sort()
+        lst += ["t"]
+    return seen, popped, before
+
+
+def test_update_pop_and_sort_cross_between_driver_and_task(real_ray):
+    d = QuorDict({"driver": 0}, 2)
+    lst = QuorList(2, [3, 1, 2], meta=ListChunkMeta(None, 2, None))
+    with d:
+        d.update({"driver": 5, "x": 1})
+        assert d.pop("x") == 1
+    with lst:
+        lst.sort(reverse=True)
+    seen, popped, before = ray.get(update_pop_and_sort.remote(d, lst), timeout=120)
+    assert seen == {"driver": 5} and popped == 5 and before == [3, 2, 1]
+    with d:
+        assert d == {"task": 1, "other": 2}
+    with lst:
+        assert lst == [1, 2, 3, "t"] and len(lst) == 4
