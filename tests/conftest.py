@@ -13,7 +13,8 @@ import pytest
 from fakeray import FakeRay
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
-_MODULES = ("quorlib.quorbase", "quorlib.quordict", "quorlib.quorlist", "quorlib.admin")
+_MODULES = ("quorlib.quorbase", "quorlib.quordict", "quorlib.quorlist", "quorlib.admin",
+            "quorlib.quorlock")
 
 
 class RecordingLock:
@@ -101,3 +102,4 @@ def pytest_collection_modifyitems(config, items):
 
 
 sys.path.insert(0, TESTS_DIR)
+

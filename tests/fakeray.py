@@ -5,14 +5,21 @@ in ``FakeRay.log`` (with its arguments in ``FakeRay.calls``). Actors are named
 in creation order: "proxy0", "proxy1", ... for proxies and "lock0", ... for
 locks. Values cross the actor boundary by pickling, as with Ray, so a caller
 never shares an object with an actor. Failures can be injected per actor and
-method, and an actor can be killed.
+method, and an actor can be killed. Lock and proxy actors run the services'
+own state classes (``LockState``, ``ProxyState``), so the double and the real
+actors cannot disagree about what a call does.
 """
 
 import collections
+import itertools
 import pickle
 import threading
 
+from quorlib.quorlock import HolderLostError, LockState
+from quorlib.quorproxy import ProxyState
+
 _registry = {}  # actor id -> actor, so that handles survive pickling in-process
+_actor_ids = itertools.count(1)  # never reused, unlike id(): clients key state by actor id
 
 
 class FakeActorDied(RuntimeError):
@@ -69,12 +76,16 @@ class FakeHandle:
     def name(self):
         return self._actor.name
 
+    @property
+    def _actor_id(self):
+        return self._actor.actor_id
+
 
 class FakeActor:
     def __init__(self, fake, name):
         self.fake = fake
         self.name = name
-        self.actor_id = id(self)
+        self.actor_id = next(_actor_ids)
         self.handle = FakeHandle(self)
         self.dead = False
         self.failures = {}  # method -> [exception, remaining count or None]
@@ -115,67 +126,162 @@ def _copy(value):
 
 
 class FakeProxy(FakeActor):
+    """Runs the real proxy's state machine; values are copied at the boundary."""
+
     def __init__(self, fake, name, value, cache_class):
         super().__init__(fake, name)
-        self.value = _copy(value)
+        self.state = ProxyState(_copy(value), cache_class() if cache_class is not None else None)
         self.cache_class = cache_class
 
+    @property
+    def value(self):
+        return self.state.value
+
+    @value.setter
+    def value(self, value):
+        self.state.value = value
+
     def do_get(self, requester_id):
-        return _resolved(_copy(self.value))
+        return _resolved(_copy(self.state.get(requester_id)))
 
     def do_set(self, requester_id, value):
-        self.value = _copy(value)
+        self.state.set(requester_id, _copy(value))
         return _resolved(None)
 
     def do_get_nocache(self):
-        return _resolved(_copy(self.value))
+        return _resolved(_copy(self.state.value))
 
     def do_set_nocache(self, value):
-        self.value = _copy(value)
+        self.state.value = _copy(value)
         return _resolved(None)
+
+    def do_rollback(self, new_epoch, committed_epoch):
+        return _resolved(self.state.rollback(new_epoch, committed_epoch))
+
+    def do_publish(self, epoch, value):
+        self.state.publish(epoch, _copy(value))
+        return _resolved(None)
+
+    def do_fence(self, epoch):
+        return _resolved(_copy(self.state.fence(epoch)))
 
 
 class FakeLock(FakeActor):
-    """Blocks in ray.get until granted; waiters are served in order."""
+    """Runs the real lock's state machine; ray.get of an acquire blocks until
+    granted. `lose(ticket)` is what the real lock does when that ticket's
+    process dies (its token fails)."""
 
     def __init__(self, fake, name):
         super().__init__(fake, name)
         self.cond = threading.Condition()
-        self.held = False
-        self.queue = collections.deque()
+        self.state = LockState()
+        self.outcomes = {}   # ticket -> (epoch, abnormal) or the exception to raise
+        self._legacy_ids = itertools.count()
 
-    def do_lock(self):
-        ticket = object()
-        with self.cond:
-            self.queue.append(ticket)
+    @property
+    def held(self):
+        return self.state.holder is not None
 
+    def _deliver(self, entry):
+        if entry is not None:
+            self.outcomes[entry.ticket] = entry.grant
+            self.cond.notify_all()
+
+    def _waiter(self, ticket):
         def wait():
             with self.cond:
-                while self.held or self.queue[0] is not ticket:
+                while ticket not in self.outcomes:
                     if not self.cond.wait(timeout=30):
                         raise TimeoutError(f"{self.name}: lock not granted in 30 s (deadlock?)")
-                self.queue.popleft()
-                self.held = True
+                outcome = self.outcomes.pop(ticket)
+            if isinstance(outcome, BaseException):
+                raise outcome
+            return outcome
+        return FakeObjectRef(wait)
+
+    def do_hold(self, process):
+        def wait():
+            with self.cond:
+                while process in self.state.processes:
+                    if not self.cond.wait(timeout=30):
+                        raise TimeoutError(f"{self.name}: {process!r} still registered after 30 s")
+        return FakeObjectRef(wait)
+
+    def do_acquire(self, ticket, process=None, task_id=None, registration=()):
+        with self.cond:
+            if registration:
+                self.state.register(process, registration[1])
+            granted = self.state.request(ticket, process, task_id)
+        return _resolved(granted.grant) if granted is not None else self._waiter(ticket)
+
+    def do_release(self, ticket, aborted=False):
+        with self.cond:
+            self._deliver(self.state.release(ticket, aborted))
+            self.cond.notify_all()
+        return _resolved(None)
+
+    def do_withdraw(self, ticket):
+        with self.cond:
+            self.outcomes.pop(ticket, None)
+            self._deliver(self.state.withdraw(ticket))
+            self.cond.notify_all()
+        return _resolved(None)
+
+    def do_force_unlock(self, holder=None):
+        with self.cond:
+            released, nxt = self.state.force(holder)
+            self._deliver(nxt)
+            self.cond.notify_all()
+        return _resolved(released)
+
+    def do_status(self):
+        with self.cond:
+            return _resolved(self.state.status())
+
+    def do_lock(self):
+        ticket = f"legacy-{next(self._legacy_ids)}"
+        with self.cond:
+            granted = self.state.request(ticket, None, legacy=True)
+        if granted is not None:
+            return _resolved(None)
+        waiting = self._waiter(ticket)
+
+        def wait():
+            waiting.result()  # lock() reports no epoch
 
         return FakeObjectRef(wait)
 
     def do_unlock(self):
         with self.cond:
-            if not self.held:
-                raise RuntimeError("QuorLock.unlock called while the lock is not held")
-            self.held = False
+            self._deliver(self.state.release_legacy())
             self.cond.notify_all()
         return _resolved(None)
 
-    def do_force_unlock(self):
+    def lose(self, ticket):
+        """As if the ticket's process had died, while other tickets of this
+        (the only) process live on."""
         with self.cond:
-            was_held, self.held = self.held, False
+            if ticket not in self.outcomes and self.state.knows(ticket) \
+                    and not self.state.is_holder(ticket):
+                self.outcomes[ticket] = HolderLostError(f"lock ticket {ticket!r}: its process died")
+            self._deliver(self.state.drop(ticket))
             self.cond.notify_all()
-        return _resolved(was_held)
 
-    def do_status(self):
-        with self.cond:
-            return _resolved((self.held, 0.0 if self.held else None, len(self.queue)))
+
+class FakeContext:
+    """The driver's runtime context, as far as holder_info reads it."""
+
+    def get_worker_id(self):
+        return "worker-driver"
+
+    def get_task_id(self):
+        return None
+
+    def get_actor_id(self):
+        return None
+
+    def get_node_id(self):
+        return "node-0"
 
 
 class _ActorClass:
@@ -188,6 +294,8 @@ class _ActorClass:
 
 class FakeRay:
     """Stands in for the `ray` module, `QuorProxy` and `QuorLock`."""
+
+    SCRIPT_MODE = 0
 
     def __init__(self):
         self.initialized = True
@@ -203,10 +311,13 @@ class FakeRay:
     def is_initialized(self):
         return self.initialized
 
-    def get(self, ref):
+    def get(self, ref, timeout=None):
         if isinstance(ref, list):
             return [r.result() for r in ref]
         return ref.result()
+
+    def get_runtime_context(self):
+        return FakeContext()
 
     def kill(self, handle, no_restart=True):
         self.actors[handle.name].dead = True

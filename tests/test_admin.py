@@ -1,20 +1,56 @@
 """Operators' tools: lock status, forced release, and list count repair."""
 
+import os
+import time
+from concurrent.futures import ThreadPoolExecutor
+
 import pytest
 
-from quorlib import admin
+from quorlib import admin, quorlock
+from quorlib.quorlock import StaleTicketError
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList
-from test_list_support import record_of, record_state
+from listhelp import record_of, record_state
 
 
-def test_status_and_forced_release_of_a_held_lock(fake):
+FREE = {"held": False, "ticket": None, "holder": None, "since": None, "held_seconds": None,
+        "waiters": 0}
+
+
+def test_status_names_the_holder_and_forcing_one_spares_its_successor(fake):
     d = QuorDict({1: "a"}, 2)
-    assert admin.lock_status(d) == (False, None, 0)
+    lock = d.__reduce__()[1][4]
+    assert admin.lock_status(d) == {**FREE, "epoch": 0}
+    first = quorlock.acquire(lock)
+    with ThreadPoolExecutor(1) as pool:
+        second = pool.submit(quorlock.acquire, lock)
+        status = admin.lock_status(d)
+        while status["waiters"] == 0 and not second.done():
+            status = admin.lock_status(d)
+        assert status["ticket"] == first.ticket and status["epoch"] == 1
+        assert status["holder"] == {"worker_id": "worker-driver", "actor_id": None,
+                                    "node_id": "node-0", "pid": os.getpid(), "task_id": None}
+        assert status["held_seconds"] >= 0 and abs(status["since"] - time.time()) < 60
+        assert admin.force_unlock(d, holder=first.ticket) is True
+        second = second.result(timeout=10)
+    assert (second.epoch, second.abnormal) == (2, True)
+    # The first holder's ticket is gone: forcing it again or releasing it late
+    # leaves the successor holding the lock.
+    assert admin.force_unlock(d, holder=first.ticket) is False
+    with pytest.raises(StaleTicketError):
+        quorlock.release(lock, first)
+    assert admin.lock_status(d)["ticket"] == second.ticket
+    quorlock.release(lock, second)
+    assert admin.lock_status(d) == {**FREE, "epoch": 2}
+    # The process registered once: one hold, whatever it acquires later.
+    assert fake.take_log().count(f"{fake.actor(lock).name}.hold") == 1
+
+    # A holder that took the lock with lock() is ended by a forced release too.
     d.__lock__()
-    assert admin.lock_status(d) == (True, 0.0, 0)
+    assert admin.lock_status(d)["held"] and admin.lock_status(d)["holder"] is None
     assert admin.force_unlock(d) is True
     assert admin.force_unlock(d) is False
+    assert quorlock.acquire(lock).abnormal
     with pytest.raises(TypeError):
         admin.lock_status({"not": "a container"})
 

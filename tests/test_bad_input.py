@@ -25,11 +25,11 @@ from hypothesis import HealthCheck, event, given, settings, strategies as st
 
 import quorlib.quorbase as qb
 import quorlib.quordict as qd
-from basehelp import FIELDS, fields
+from basehelp import FIELDS, fields, set_fields
 from quorlib.quorbase import QuorBase, QuorChunk, QuorMeta, _unpickle_QuorBase
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList, _unpickle_ListChunkMeta
-from test_list_support import counts, last_used, record_of, record_state, stored_chunks
+from listhelp import counts, last_used, record_of, record_state, stored_chunks
 
 pytestmark = pytest.mark.filterwarnings(
     # Freeing an object that was never constructed, or whose forged state
@@ -965,9 +965,7 @@ def test_callbacks_that_change_the_container_while_it_uses_them(fake):
     d = QuorDict({3: "x"}, 4)
 
     def shrink(container):
-        state = list(QuorBase.__reduce__(container)[2])
-        state[7] = [[]]
-        QuorBase.__setstate__(container, tuple(state))
+        set_fields(container, chunk_list=[[]])
 
     class PopsWhenCompared:
         def __eq__(self, other):
@@ -1028,15 +1026,12 @@ def test_chunk_list_holding_its_own_container_ends_in_recursion_error(fake):
                           lambda: d.__delitem__(1)]),
                      (lst, [lambda: lst[0], lambda: lst.__setitem__(0, 3), lambda: 1 in lst,
                             lambda: lst.index(1), lambda: list(lst)])]:
-        state = list(QuorBase.__reduce__(obj)[2])
-        saved = state[7]
-        state[7] = [obj, obj]
-        QuorBase.__setstate__(obj, tuple(state))
+        saved = fields(obj)["chunk_list"]
+        set_fields(obj, chunk_list=[obj, obj])
         for op in ops:
             with pytest.raises(RecursionError):
                 op()
-        state[7] = saved
-        QuorBase.__setstate__(obj, tuple(state))
+        set_fields(obj, chunk_list=saved)
 
 
 # -- Python subclasses whose overrides misbehave --------------------------------------------

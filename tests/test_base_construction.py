@@ -1,5 +1,8 @@
 """QuorBase construction: refusals, adoption, and what a new instance holds."""
 
+import io
+import sys
+
 import pytest
 
 import quorlib.quorbase as qb
@@ -38,6 +41,32 @@ def test_uninitialised_ray_prints_pauses_and_asserts(fake, monkeypatch, capsys):
     assert capsys.readouterr().out == "Ray must be initialized to use Plain\n"
     assert clock.slept == [3]
     assert fake.log == []
+
+
+class SelfReplacingStdout:
+    """A stdout whose write replaces sys.stdout, dropping the last reference to
+    itself before the line is flushed."""
+
+    def __init__(self, written, flushed):
+        self.written = written
+        self.flushed = flushed
+
+    def write(self, text):
+        self.written.append(text)
+        sys.stdout = io.StringIO()
+
+    def flush(self):
+        self.flushed.append(True)
+
+
+def test_message_line_is_flushed_on_the_stdout_it_was_written_to(fake, monkeypatch):
+    fake.initialized = False
+    monkeypatch.setattr(qb, "time", FakeTime())
+    written, flushed = [], []
+    monkeypatch.setattr(sys, "stdout", SelfReplacingStdout(written, flushed))
+    with pytest.raises(AssertionError):
+        Plain(2)
+    assert written == ["Ray must be initialized to use Plain\n"] and flushed == [True]
 
 
 def test_bare_base_is_abstract_after_creating_its_record(fake):

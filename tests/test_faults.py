@@ -25,19 +25,19 @@ from quorlib.quorbase import WriteBackError
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList
 from quorlib.quorproxy import QuorProxy
-from test_list_support import record_of, record_state
+from listhelp import record_fields, record_of
 
 
 def lock_of(container):
-    return container.__reduce__()[1][4]
+    return fields(container)["_lock"]
 
 
 def record_ref_of(container):
-    return container.__reduce__()[1][2]
+    return fields(container)["_quor_meta_ref"]
 
 
 def chunk_refs(container):
-    return [handle.ref for handle in container.__reduce__()[1][0]]
+    return [handle.ref for handle in fields(container)["chunk_ref_list"]]
 
 
 def local_lock_free(container):
@@ -126,7 +126,7 @@ class TestDeadChunkActor:
 
     def test_list_operations_on_other_chunks_go_on(self, fake):
         lst = QuorList(3, list(range(7)), meta=ListChunkMeta(None, 3, None))
-        usage_ref = record_state(record_of(lst))[0]
+        usage_ref = record_fields(record_of(lst))["chunk_used"]
         fake.kill(chunk_refs(lst)[2])
         with lst:
             assert (lst[0], lst[5]) == (0, 5)
@@ -153,7 +153,7 @@ class TestDeadChunkActor:
 
     def test_a_pop_that_fails_changes_nothing(self, fake):
         lst = QuorList(3, list(range(8)), meta=ListChunkMeta(None, 3, None))
-        usage_ref = record_state(record_of(lst))[0]
+        usage_ref = record_fields(record_of(lst))["chunk_used"]
         fake.kill(chunk_refs(lst)[2])
         with pytest.raises(FakeActorDied):
             with lst:
@@ -269,7 +269,7 @@ class TestFailedWriteBack:
             with lst:
                 lst.append(threading.Lock())
         assert e.value.chunks == [0]
-        usage = fake.value(record_state(record_of(lst))[0])
+        usage = fake.value(record_fields(record_of(lst))["chunk_used"])
         contents = stored(fake, lst)
         with other:
             try:
@@ -334,7 +334,8 @@ def wait_until(condition, what):
 
 
 def status(container):
-    return admin.lock_status(container)
+    s = admin.lock_status(container)
+    return s["held"], s["held_seconds"], s["waiters"]
 
 
 def test_real_chunk_actor_killed_and_an_unpicklable_value(real_ray, monkeypatch):
@@ -416,7 +417,7 @@ def test_real_holder_dying_inside_its_block_until_force_unlock(real_ray):
     assert admin.force_unlock(d) is False
 
     assert status(lst)[0] and admin.force_unlock(lst)
-    usage_ref = record_state(record_of(lst))[0]
+    usage_ref = record_fields(record_of(lst))["chunk_used"]
     # The count of the append was published at once; its element died with the
     # holder.
     assert ray.get(usage_ref.get_nocache.remote()) == [2, 2]

@@ -10,8 +10,9 @@ import pytest
 
 from quorlib.quorlist import ListChunkMeta, QuorList
 from quorlib.quorproxy import QuorCacheDirMSI, QuorCacheLocalMSI
-from test_list_support import (adopted, chunk_names, counts, last_used, record_of, record_state,
-                               recorded_length, resident, stored_chunks)
+from basehelp import fields
+from listhelp import (adopted, chunk_names, counts, last_used, record_fields, record_of,
+                      recorded_length, resident, stored_chunks)
 
 OUT_OF_RANGE = "list index out of range"
 
@@ -31,7 +32,7 @@ def test_new_list_is_cut_by_capacity(fake):
     assert len(lst) == 2500
     proxies = [c for c in fake.calls if c[0].startswith("proxy") and c[1] == "create"]
     assert [c[0] for c in proxies if c[2][1] is QuorCacheDirMSI] == chunk_names(lst)
-    assert all(type(h.cache) is QuorCacheLocalMSI for h in lst.__reduce__()[1][0])
+    assert all(type(h.cache) is QuorCacheLocalMSI for h in fields(lst)["chunk_ref_list"])
     # The usage proxies are made last, without a cache class.
     assert [c[2] for c in proxies[-2:]] == [([1024, 1024, 452, 0], None), (2, None)]
     empty = QuorList()
@@ -48,7 +49,7 @@ def test_elements_beyond_capacity_count_until_refreshed(fake):
 
 def test_each_list_gets_its_own_record(fake):
     first, second = QuorList(2), QuorList(2, None, None, 0, None, None, -1, None)
-    assert record_state(record_of(first))[0] is not record_state(record_of(second))[0]
+    assert record_fields(record_of(first))["chunk_used"] is not record_fields(record_of(second))["chunk_used"]
     first.append("x")
     assert counts(fake, first) == [1, 0] and counts(fake, second) == [0, 0]
     # A record given for a new list keeps its capacity and gets new handles.
@@ -73,7 +74,7 @@ def test_fetch_usage_checks_only_non_negative_indices(fake):
     with pytest.raises(IndexError) as info:
         lst._fetch_chunk_usage_and_length(index=3)
     assert str(info.value) == OUT_OF_RANGE
-    fake.actor(record_state(record_of(lst))[0]).value = (3, 0)
+    fake.actor(record_fields(record_of(lst))["chunk_used"]).value = (3, 0)
     with pytest.raises(TypeError):
         len(lst)
 

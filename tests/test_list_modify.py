@@ -11,8 +11,9 @@ import pytest
 
 from quorlib.quorlist import ListChunkMeta, QuorList
 from modelhelp import outcome
-from test_list_support import (adopted, chunk_names, counts, last_used, record_of, record_state, resident,
-                               stored_chunks)
+from basehelp import fields
+from listhelp import (adopted, chunk_names, counts, last_used, list_args, record_fields, record_of, resident,
+                      stored_chunks)
 
 OUT_OF_RANGE = "list index out of range"
 
@@ -144,7 +145,7 @@ def test_pop_consistency_checks(fake, chunks, usage, last, index, message):
         assert counts(fake, lst) == usage
         # Checked before anything moved: the copies written back are unchanged.
         assert all(c is None or c == chunks[i] for i, c in enumerate(resident(lst)))
-    assert [fake.value(h.ref) for h in lst.__reduce__()[1][0]] == chunks
+    assert [fake.value(h.ref) for h in fields(lst)["chunk_ref_list"]] == chunks
 
 
 # -- remove and clear ---------------------------------------------------------------
@@ -230,8 +231,8 @@ def spread(fake):
 
 
 def usage_names(lst):
-    used, last, _ = record_state(record_of(lst))
-    return used.name, last.name
+    record = record_fields(record_of(lst))
+    return record["chunk_used"].name, record["last_used_chunk"].name
 
 
 @pytest.mark.parametrize("operation", [
@@ -398,8 +399,8 @@ def test_copies_never_alias(fake, copier, deep):
     original.tag = ["attribute"]
     made = copier(original)
     assert type(made) is Tagged and made == original and (made.tag is original.tag) is not deep
-    assert record_state(record_of(made))[2] == 2 and counts(fake, made) == [2, 1, 0]
-    assert made.__reduce__()[1][5] == 4
+    assert record_fields(record_of(made))["max_element_per_chunk"] == 2 and counts(fake, made) == [2, 1, 0]
+    assert list_args(made)["per_chunk_lock"] == 4
     assert not set(chunk_names(made)) & set(chunk_names(original))
     assert not set(usage_names(made)) & set(usage_names(original))
     assert stored_chunks(fake, made) == stored_chunks(fake, original)

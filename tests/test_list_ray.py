@@ -5,7 +5,8 @@ import pytest
 ray = pytest.importorskip("ray")
 
 from quorlib.quorlist import ListChunkMeta, QuorList  # noqa: E402
-from test_list_support import record_of, record_state  # noqa: E402
+from basehelp import fields  # noqa: E402
+from listhelp import record_fields, record_of  # noqa: E402
 
 
 @ray.remote
@@ -32,8 +33,8 @@ def pop_front_and_append(lst, tag, rounds):
 
 def stored(lst):
     """(stored counts, stored chunk contents), read from the actors."""
-    usage = ray.get(record_state(record_of(lst))[0].get_nocache.remote())
-    chunks = [ray.get(h.ref.get_nocache.remote()) for h in lst.__reduce__()[1][0]]
+    usage = ray.get(record_fields(record_of(lst))["chunk_used"].get_nocache.remote())
+    chunks = [ray.get(h.ref.get_nocache.remote()) for h in fields(lst)["chunk_ref_list"]]
     return usage, chunks
 
 

@@ -7,7 +7,7 @@ import weakref
 import pytest
 
 from quorlib.quorlist import ListChunkMeta, _unpickle_ListChunkMeta
-from test_list_support import record_state
+from listhelp import record_state
 
 MESSAGE = ("Incompatible checksums (0x{:x} vs (0xc538c24, 0x4c749e9, 0x4276bf5) = "
            "(chunk_used, last_used_chunk, max_element_per_chunk))")

@@ -4,7 +4,8 @@ list looks up by name honour a subclass's replacement."""
 import pytest
 
 from quorlib.quorlist import QuorList
-from test_list_support import adopted, resident
+from basehelp import fields
+from listhelp import adopted, resident
 
 
 @pytest.fixture
@@ -45,7 +46,7 @@ def test_membership(abc_db):
 
 
 def test_membership_propagates_other_errors(fake, abc_db):
-    fake.actor(abc_db.__reduce__()[1][0][0].ref).fail("get", RuntimeError("down"))
+    fake.actor(fields(abc_db)["chunk_ref_list"][0].ref).fail("get", RuntimeError("down"))
     with pytest.raises(RuntimeError, match="down"):
         "a" in abc_db
 
@@ -86,31 +87,47 @@ def test_iteration_ends_with_index_error_when_elements_vanish(abc_db):
         next(it)
 
 
-def test_operations_use_a_subclass_replacement(fake):
+def _recording_replacements(calls):
+    """Replacements that record their call and then do what QuorList's own do."""
+    own = {name: getattr(QuorList, name)
+           for name in ("index", "pop", "_fetch_chunk_usage_and_length", "__len__", "append")}
+
+    def index(self, item, start=0, end=-1):
+        calls.append(("index", item))
+        return own["index"](self, item, start, end)
+
+    def pop(self, index=-1):
+        calls.append(("pop", index))
+        return own["pop"](self, index)
+
+    def _fetch_chunk_usage_and_length(self, index):
+        calls.append(("usage", index))
+        return own["_fetch_chunk_usage_and_length"](self, index)
+
+    def __len__(self):
+        calls.append(("len",))
+        return own["__len__"](self)
+
+    def append(self, item):
+        calls.append(("append", item))
+        own["append"](self, item)
+
+    return {"index": index, "pop": pop, "_fetch_chunk_usage_and_length": _fetch_chunk_usage_and_length,
+            "__len__": __len__, "append": append}
+
+
+@pytest.mark.parametrize("replaced_in", ["subclass", "patched class"])
+def test_operations_use_a_replacement_of_what_they_look_up_by_name(fake, monkeypatch, replaced_in):
     calls = []
+    replacements = _recording_replacements(calls)
+    if replaced_in == "subclass":
+        cls = type("Recording", (QuorList,), replacements)
+    else:
+        cls = QuorList
+        for name, fn in replacements.items():
+            monkeypatch.setattr(QuorList, name, fn)
 
-    class Recording(QuorList):
-        def index(self, item, start=0, end=-1):
-            calls.append(("index", item))
-            return QuorList.index(self, item, start, end)
-
-        def pop(self, index=-1):
-            calls.append(("pop", index))
-            return QuorList.pop(self, index)
-
-        def _fetch_chunk_usage_and_length(self, index):
-            calls.append(("usage", index))
-            return QuorList._fetch_chunk_usage_and_length(self, index)
-
-        def __len__(self):
-            calls.append(("len",))
-            return QuorList.__len__(self)
-
-        def append(self, item):
-            calls.append(("append", item))
-            QuorList.append(self, item)
-
-    lst = adopted(fake, [list("ab"), ["c"]], cls=Recording)
+    lst = adopted(fake, [list("ab"), ["c"]], cls=cls)
     with lst:
         assert "c" in lst
         lst.remove("a")
@@ -119,3 +136,16 @@ def test_operations_use_a_subclass_replacement(fake):
         lst.extend("d")
     assert calls == [("index", "c"), ("index", "a"), ("pop", 0), ("usage", 0), ("usage", -1),
                      ("len",), ("usage", 0), ("usage", 1), ("append", "d")]
+
+
+def test_the_own_methods_come_back_when_a_patch_is_undone(fake):
+    calls = []
+    replacements = _recording_replacements(calls)
+    with pytest.MonkeyPatch.context() as patch:
+        for name, fn in replacements.items():
+            patch.setattr(QuorList, name, fn)
+    lst = adopted(fake, [list("ab"), ["c"]])
+    with lst:
+        assert "c" in lst and list(iter(lst)) == ["a", "b", "c"]
+        lst.extend("d")
+    assert calls == []

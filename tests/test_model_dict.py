@@ -109,7 +109,7 @@ class DictMachine(RuleBasedStateMachine):
         self.holders = [Holder(creator, len(initial))]
         for _ in range(copies):
             self.holders.append(Holder(pickle.loads(pickle.dumps(creator)), len(initial)))
-        self.discipline = LockDiscipline(self.fake, creator.__reduce__()[1][4].name)
+        self.discipline = LockDiscipline(self.fake, fields(creator)["_lock"].name)
         self.check_stored()
 
     # -- the model's view of the chunks -----------------------------------------------
@@ -240,7 +240,7 @@ class DictMachine(RuleBasedStateMachine):
     @invariant()
     def recorded_lengths(self):
         for holder in self.holders:
-            assert holder.container.__reduce__()[1][3] == holder.length
+            assert fields(holder.container)["length"] == holder.length
 
     def teardown(self):
         # Freed while the double is still bound: their finalisers use it.

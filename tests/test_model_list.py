@@ -26,7 +26,8 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 from modelhelp import (INT_REQUIRED, OUT_OF_RANGE, InstalledFake, LockDiscipline, as_int32,
                        model_settings, outcome)
 from quorlib.quorlist import ListChunkMeta, QuorList
-from test_list_support import counts, last_used, record_of, record_state, resident, stored_chunks
+from basehelp import fields
+from listhelp import counts, last_used, record_fields, record_of, resident, stored_chunks
 
 MAX_HOLDERS = 4
 DELETION_REFUSED = "Subscript deletion not supported by quorlib.quorlist.QuorList"
@@ -274,7 +275,7 @@ class ListMachine(RuleBasedStateMachine):
         creator = QuorList(num_chunks, initial, meta=ListChunkMeta(max_element_per_chunk=capacity))
         self.holders = [creator] + [pickle.loads(pickle.dumps(creator)) for _ in range(copies)]
         self.model = ChunkedListModel(num_chunks, capacity, initial)
-        self.discipline = LockDiscipline(self.fake, creator.__reduce__()[1][4].name)
+        self.discipline = LockDiscipline(self.fake, fields(creator)["_lock"].name)
         self.check_stored()
 
     # -- holders ---------------------------------------------------------------------
@@ -364,7 +365,7 @@ class ListMachine(RuleBasedStateMachine):
             last = last_used(self.fake, self.holders[0])
             assert usage == [len(c) for c in stored]
             assert all(stored[:last]) and not any(stored[last + 1:])
-            assert record_state(record_of(self.holders[0]))[2] == self.model.capacity
+            assert record_fields(record_of(self.holders[0]))["max_element_per_chunk"] == self.model.capacity
 
     def teardown(self):
         # Freed while the double is still bound: their finalisers use it.

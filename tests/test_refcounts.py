@@ -18,6 +18,7 @@ import weakref
 import pytest
 
 from basehelp import Plain, adopted_base, fields, set_fields
+from listhelp import record_fields, record_of
 from quorlib.quorbase import QuorChunk, QuorMeta, WriteBackError
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList
@@ -216,7 +217,7 @@ def test_mapping_and_sequence_methods_failing_ones_included_leave_no_reference(f
 
     d = QuorDict({"seed": 0}, 2)
     lst = QuorList(3, [0, 1, 2], meta=ListChunkMeta(None, 6, None))
-    used = lst.__reduce__()[1][6].__reduce__()[2][0]   # the record's count proxy
+    used = record_fields(record_of(lst))["chunk_used"]
     for _ in range(10):
         with d:
             assert d.get(key) is None and d.get(missing, value) is value

@@ -1,23 +1,323 @@
-"""The lock and proxy actors' own logic, run in-process without Ray."""
+"""The lock and proxy services' own logic, run in-process without Ray: the
+state machines that the actors and the recording double share, and the lock
+actor's delivery of grants, holds and deaths on an asyncio loop."""
 
 import asyncio
+import types
 
 import pytest
 
-from quorlib.quorlock import QuorLock
-from quorlib.quorproxy import QuorCacheDirMSI, QuorProxy, gen_quor_id
+from quorlib import quorlock
+from quorlib.quorlock import (HolderLostError, LockState, QuorLock, StaleTicketError,
+                              UnknownProcessError)
+from quorlib.quorproxy import (LostStateError, ProxyState, QuorCacheDirMSI, QuorProxy,
+                               StaleEpochError, WriteConflictError, gen_quor_id)
 
 LockImpl = QuorLock.__ray_actor_class__
 ProxyImpl = QuorProxy.__ray_actor_class__
 
 
-def test_actors_reserve_no_cpu():
-    # A default container has 34 actors; a 2-core machine must hold them.
+def test_actor_options():
+    # A default container has 34 actors; a 2-core machine must hold them. Each
+    # waiter of the lock keeps two calls pending on it, each holder one.
     assert QuorLock._default_options.get("num_cpus") == 0
     assert QuorProxy._default_options.get("num_cpus") == 0
+    assert QuorLock._default_options.get("max_concurrency") >= 10_000
 
 
-def test_lock_serves_waiters_in_order_and_survives_cancellation():
+# -- LockState -------------------------------------------------------------------
+
+# Each step: (operation, argument(s), expected). For operations that can grant,
+# expected is the entry granted as (ticket, epoch, abnormal) or None; an
+# exception class means the step must raise it and change nothing.
+LOCK_SCRIPTS = {
+    "first request is granted at once, epoch 1": [
+        ("request", "a", ("a", 1, False)),
+        ("release", ("a", False), None),
+        ("request", "b", ("b", 2, False)),
+    ],
+    "waiters are served in order, each epoch one higher": [
+        ("request", "a", ("a", 1, False)),
+        ("request", "b", None),
+        ("request", "c", None),
+        ("release", ("a", False), ("b", 2, False)),
+        ("release", ("b", False), ("c", 3, False)),
+        ("release", ("c", False), None),
+    ],
+    "an aborted release makes the next grant abnormal, once": [
+        ("request", "a", ("a", 1, False)),
+        ("request", "b", None),
+        ("release", ("a", True), ("b", 2, True)),
+        ("request", "c", None),
+        ("release", ("b", False), ("c", 3, False)),
+    ],
+    "abnormal end with nobody waiting is told to the next requester": [
+        ("request", "a", ("a", 1, False)),
+        ("drop", "a", None),
+        ("request", "b", ("b", 2, True)),
+    ],
+    "a dead holder passes the lock on abnormally": [
+        ("request", "a", ("a", 1, False)),
+        ("request", "b", None),
+        ("drop", "a", ("b", 2, True)),
+    ],
+    "a dead waiter leaves the queue and changes nothing else": [
+        ("request", "a", ("a", 1, False)),
+        ("request", "b", None),
+        ("request", "c", None),
+        ("drop", "b", None),
+        ("release", ("a", False), ("c", 2, False)),
+    ],
+    "a holder that dies right after being granted abnormally passes that on": [
+        ("request", "a", ("a", 1, False)),
+        ("request", "b", None),
+        ("request", "c", None),
+        ("release", ("a", True), ("b", 2, True)),
+        ("drop", "b", ("c", 3, True)),
+    ],
+    "stale and unknown tickets cannot release": [
+        ("request", "a", ("a", 1, False)),
+        ("request", "b", None),
+        ("force", None, (True, ("b", 2, True))),
+        ("release", ("a", False), StaleTicketError),
+        ("release", ("zz", False), StaleTicketError),
+        ("release", ("b", False), None),
+        ("release", ("b", False), StaleTicketError),
+    ],
+    "force with a ticket spares a successor": [
+        ("request", "a", ("a", 1, False)),
+        ("request", "b", None),
+        ("force", "a", (True, ("b", 2, True))),
+        ("force", "a", (False, None)),
+        ("release", ("b", False), None),
+        ("force", None, (False, None)),
+    ],
+    "a granted holder that withdraws passes on what it was told": [
+        ("request", "a", ("a", 1, False)),
+        ("request", "b", None),
+        ("request", "c", None),
+        ("drop", "a", ("b", 2, True)),
+        ("withdraw", "b", ("c", 3, True)),
+        ("withdraw", "c", None),
+        ("request", "d", ("d", 4, True)),
+    ],
+    "a ticket in use cannot be requested again": [
+        ("request", "a", ("a", 1, False)),
+        ("request", "a", ValueError),
+        ("request", "b", None),
+        ("request", "b", ValueError),
+        ("release", ("a", False), ("b", 2, False)),
+    ],
+    "a dead process loses its lock and its queued tickets, others stay": [
+        ("register", "p", True),
+        ("register", "q", True),
+        ("register", "p", False),
+        ("request", ("a", "p"), ("a", 1, False)),
+        ("request", ("b", "q"), None),
+        ("request", ("c", "p"), None),
+        ("request", ("d", None), None),
+        ("drop_process", "p", (("b", 2, True), ["c"])),
+        ("request", ("e", "p"), UnknownProcessError),
+        ("drop_process", "q", (("d", 3, True), [])),
+        ("release", ("d", False), None),
+    ],
+    "a dead waiter's process leaves the holder alone": [
+        ("register", "p", True),
+        ("register", "q", True),
+        ("request", ("a", "p"), ("a", 1, False)),
+        ("request", ("b", "q"), None),
+        ("drop_process", "q", (None, ["b"])),
+        ("release", ("a", False), None),
+        ("request", ("c", "p"), ("c", 2, False)),
+    ],
+    "legacy holders lock and unlock without tickets, among ticket holders": [
+        ("legacy", "l0", ("l0", 1, False)),
+        ("request", "a", None),
+        ("unlock", None, ("a", 2, False)),
+        ("unlock", None, RuntimeError),
+        ("release", ("a", False), None),
+        ("unlock", None, RuntimeError),
+    ],
+}
+
+
+def _granted(entry):
+    return None if entry is None else (entry.ticket, entry.epoch, entry.abnormal)
+
+
+@pytest.mark.parametrize("script", LOCK_SCRIPTS.values(), ids=LOCK_SCRIPTS.keys())
+def test_lock_state(script):
+    state = LockState()
+    for op, arg, expected in script:
+        before = state.status()
+        run = {
+            "register": lambda: state.register(arg, {"pid": arg}),
+            "request": lambda: _granted(state.request(*arg) if isinstance(arg, tuple)
+                                        else state.request(arg)),
+            "drop_process": lambda: (lambda r: (_granted(r[0]), r[1]))(state.drop_process(arg)),
+            "legacy": lambda: _granted(state.request(arg, None, legacy=True)),
+            "release": lambda: _granted(state.release(*arg)),
+            "unlock": lambda: _granted(state.release_legacy()),
+            "drop": lambda: _granted(state.drop(arg)),
+            "withdraw": lambda: _granted(state.withdraw(arg)),
+            "force": lambda: (lambda r: (r[0], _granted(r[1])))(state.force(arg)),
+        }[op]
+        if isinstance(expected, type):
+            with pytest.raises(expected):
+                run()
+            after = state.status()
+            before.pop("held_seconds"), after.pop("held_seconds")
+            assert after == before, (op, arg)
+        else:
+            assert run() == expected, (op, arg)
+        holder = state.holder
+        assert state.status()["held"] is (holder is not None)
+        assert holder is None or holder.epoch == state.epoch
+
+
+def test_lock_status_names_the_holder(monkeypatch):
+    clock = {"wall": 1000.0, "mono": 50.0}
+    monkeypatch.setattr(quorlock, "time", types.SimpleNamespace(
+        time=lambda: clock["wall"], monotonic=lambda: clock["mono"]))
+    state = LockState()
+    info = {"worker_id": "w", "actor_id": None, "node_id": "n", "pid": 7}
+    state.register("p", info)
+    state.request("a", "p", "task-a")
+    state.request("b")
+    clock["mono"] += 2.5
+    assert state.status() == {"held": True, "ticket": "a", "holder": {**info, "task_id": "task-a"},
+                              "since": 1000.0, "held_seconds": 2.5, "waiters": 1, "epoch": 1}
+    state.release("a")
+    assert state.status()["holder"] is None and state.status()["ticket"] == "b"
+    state.release("b")
+    assert state.status() == {"held": False, "ticket": None, "holder": None, "since": None,
+                              "held_seconds": None, "waiters": 0, "epoch": 2}
+
+
+# -- the lock actor's delivery, on a plain asyncio loop ---------------------------
+
+async def settle():
+    for _ in range(5):
+        await asyncio.sleep(0)
+
+
+class Process:
+    """A client process of the lock actor: its pending hold call and its token
+    (a future standing for the hold's object reference, which fails when the
+    process dies)."""
+
+    def __init__(self, lock, name):
+        loop = asyncio.get_running_loop()
+        self.lock, self.name, self.registered = lock, name, False
+        self.hold = loop.create_task(lock.hold(name))
+        self.token = loop.create_future()
+        self.hold.add_done_callback(lambda _: self.token.done() or self.token.set_result(None))
+
+    def acquire(self, ticket):
+        registration = [] if self.registered else [self.token, {"pid": self.name}]
+        self.registered = True
+        return asyncio.get_running_loop().create_task(
+            self.lock.acquire(ticket, self.name, f"task-{ticket}", registration))
+
+    def die(self):
+        self.token.set_exception(RuntimeError("owner died"))
+
+
+def test_lock_actor_follows_processes_and_delivers_grants():
+    async def scenario():
+        lock = LockImpl()
+        pa, pb, pc, pd = (Process(lock, n) for n in ("pa", "pb", "pc", "pd"))
+        a = pa.acquire("a")
+        await settle()
+        assert a.result() == (1, False)
+        b, c = pb.acquire("b"), pc.acquire("c")
+        await settle()
+        assert not b.done() and (await lock.status())["waiters"] == 2
+        await lock.release("a")
+        await settle()
+        assert b.result() == (2, False)
+        # A live process keeps one pending hold, whatever it holds.
+        assert set(lock._watchers) == {"pa", "pb", "pc"} and not pa.hold.done()
+        assert set(lock._holds) == {"pa", "pb", "pc", "pd"}   # pd has not asked yet
+
+        pb.die()                           # the holder's process is gone
+        await settle()
+        assert pb.hold.done() and c.result() == (3, True)
+        with pytest.raises(StaleTicketError):
+            await lock.release("b")
+        d1, d2 = pd.acquire("d1"), pd.acquire("d2")
+        a2 = pa.acquire("a2")              # registered already: no token sent
+        await settle()
+        pd.die()                           # a process with two queued tickets
+        await settle()
+        assert pd.hold.done()
+        assert isinstance(d1.exception(), HolderLostError)
+        assert isinstance(d2.exception(), HolderLostError)
+        await lock.release("c", aborted=True)
+        await settle()
+        assert a2.result() == (4, True)
+        assert set(lock._holds) == set(lock._watchers) == {"pa", "pc"} and not lock._grants
+        assert await lock.force_unlock("not a2") is False
+        assert await lock.force_unlock("a2") is True
+        assert (await lock.status())["held"] is False and not pa.hold.done()
+        with pytest.raises(UnknownProcessError):
+            await lock.acquire("x", "pb", None, [])    # a dead process is forgotten
+
+    asyncio.run(scenario())
+
+
+def test_lock_actor_cancelled_waiter_and_hold_without_registration(monkeypatch):
+    monkeypatch.setattr(quorlock, "HOLD_GRACE_S", 0.01)
+
+    async def scenario():
+        lock = LockImpl()
+        pa, pb, pc = (Process(lock, n) for n in ("pa", "pb", "pc"))
+        a, b, c = pa.acquire("a"), pb.acquire("b"), pc.acquire("c")
+        await settle()
+        b.cancel()                         # its caller stopped waiting
+        await settle()
+        await lock.release("a")
+        await settle()
+        assert c.result() == (2, False) and not pb.hold.done()
+        d, e = pb.acquire("d"), pa.acquire("e")
+        await settle()
+        del lock._grants["d"]              # a waiter whose call vanished without a word
+        await lock.release("c", aborted=True)
+        await settle()
+        assert e.result() == (4, True)     # d's grant passed on, with what it was told
+        await lock.release("e")
+        # A second registration of one process (two threads at once) is ignored.
+        await lock.acquire("a3", "pa", None, [asyncio.get_running_loop().create_future(), {}])
+        assert len(lock._watchers) == 3 and lock._state.processes["pa"] == {"pid": "pa"}
+        # A hold whose registration never comes ends by itself.
+        await asyncio.wait_for(lock.hold("orphan"), timeout=5)
+        assert "orphan" not in lock._holds
+
+    asyncio.run(scenario())
+
+
+def test_client_registers_once_per_lock_actor(fake):
+    lock = fake.QuorLock.remote()
+    name = fake.actor(lock).name
+    fake.take_log()
+    for _ in range(3):
+        quorlock.release(lock, quorlock.acquire(lock))
+    assert fake.take_log() == [f"{name}.hold", f"{name}.acquire", f"{name}.release"] + \
+        [f"{name}.acquire", f"{name}.release"] * 2
+    # An actor that does not know this process (a new actor behind a known id)
+    # refuses the request; the client registers again, once.
+    fake.actor(lock).state.processes.clear()
+    grant = quorlock.acquire(lock)
+    assert fake.take_log() == [f"{name}.acquire", f"{name}.hold", f"{name}.acquire"]
+    assert grant.epoch == 4
+    fake.actor(lock).fail("acquire", UnknownProcessError("unknown"), times=2)
+    with pytest.raises(UnknownProcessError):
+        quorlock.acquire(lock)
+    assert fake.take_log() == [f"{name}.acquire", f"{name}.hold", f"{name}.acquire",
+                               f"{name}.withdraw"]
+
+
+def test_legacy_lock_serves_waiters_in_order_and_survives_cancellation():
     async def scenario():
         lock = LockImpl()
         order = []
@@ -31,14 +331,15 @@ def test_lock_serves_waiters_in_order_and_survives_cancellation():
         await asyncio.sleep(0)
         tasks[1].cancel()          # b gives up while waiting
         await asyncio.sleep(0)
-        assert (await lock.status())[0] is True
+        assert (await lock.status())["held"] is True
         await lock.unlock()        # -> a
         await asyncio.sleep(0)
         await lock.unlock()        # -> c (b was cancelled)
         await asyncio.sleep(0)
         await lock.unlock()
         assert order == ["a", "c"]
-        assert (await lock.status()) == (False, None, 0)
+        status = await lock.status()
+        assert (status["held"], status["waiters"], status["epoch"]) == (False, 0, 3)
         with pytest.raises(RuntimeError):
             await lock.unlock()
         await lock.lock()
@@ -48,7 +349,163 @@ def test_lock_serves_waiters_in_order_and_survives_cancellation():
     asyncio.run(scenario())
 
 
-def test_proxy_stores_whole_values_and_records_requesters():
+# -- ProxyState --------------------------------------------------------------------
+
+def rid(holder_epoch, committed):
+    return ("r", holder_epoch, committed)
+
+
+# Each step: (call, arguments, expected): the return value, or an exception
+# class (the call must raise it and leave the state as it was). After the
+# script the state must be `final`: (value, epoch, undo, undo_epoch, fence).
+PROXY_SCRIPTS = {
+    "a holder's write keeps the committed value as undo until named": (
+        [("set", (rid(1, 0), "v1"), None),
+         ("get", (rid(1, 0),), "v1"),              # its writer sees it
+         ("get", (rid(None, 0),), "v0"),           # others see the committed value
+         ("get", (rid(2, 1),), "v1")],             # the record names it: committed
+        ("v1", 1, None, None, 2)),
+    "writing twice in one block keeps the first undo": (
+        [("set", (rid(1, 0), "v1"), None),
+         ("set", (rid(1, 0), "v1b"), None)],
+        ("v1b", 1, "v0", 0, 1)),
+    "the next holder's write drops a committed undo first": (
+        [("set", (rid(1, 0), "v1"), None),
+         ("set", (rid(2, 1), "v2"), None)],
+        ("v2", 2, "v1", 1, 2)),
+    "an uncommitted leftover is replaced and the committed undo kept": (
+        [("set", (rid(1, 0), "dead"), None),
+         ("get", (rid(2, 0),), "v0"),
+         ("set", (rid(2, 0), "v2"), None)],
+        ("v2", 2, "v0", 0, 2)),
+    "a write below the fence is refused": (
+        [("set", (rid(3, 0), "v3"), None),
+         ("set", (rid(2, 0), "late"), StaleEpochError)],
+        ("v3", 3, "v0", 0, 3)),
+    "a read raises the fence": (
+        [("get", (rid(4, 0),), "v0"),
+         ("set", (rid(3, 0), "late"), StaleEpochError)],
+        ("v0", 0, None, None, 4)),
+    "rollback restores the undo, fences and returns the committed length": (
+        [("set", (rid(1, 0), "dead-write"), None),
+         ("rollback", (2, 0), 2),
+         ("set", (rid(1, 0), "late"), StaleEpochError)],
+        ("v0", 0, None, None, 2)),
+    "rollback keeps a write the record names": (
+        [("set", (rid(1, 0), "v1"), None),
+         ("rollback", (2, 1), 2)],
+        ("v1", 1, None, None, 2)),
+    "compare-and-set applies when nothing changed since the writer's epoch": (
+        [("set", (rid(None, 0), "cas"), None)],
+        ("cas", 0, None, None, 0)),
+    "compare-and-set is refused over an uncommitted write": (
+        [("set", (rid(1, 0), "v1"), None),
+         ("set", (rid(None, 0), "cas"), WriteConflictError)],
+        ("v1", 1, "v0", 0, 1)),
+    "compare-and-set is refused over a newer commit": (
+        [("set", (rid(1, 0), "v1"), None),
+         ("get", (rid(2, 1),), "v1"),
+         ("set", (rid(None, 0), "cas"), WriteConflictError)],
+        ("v1", 1, None, None, 2)),
+    "compare-and-set may name the newest write as committed": (
+        [("set", (rid(1, 0), "v1"), None),
+         ("set", (rid(None, 1), "cas"), None)],
+        ("cas", 1, None, None, 1)),
+    "plain string ids read and write the newest value, no epochs": (
+        [("set", (rid(1, 0), "v1"), None),
+         ("get", ("plain",), "v1"),
+         ("set", ("plain", "p"), None)],
+        ("p", 1, "v0", 0, 1)),
+}
+
+# A proxy that restarted empty (or never saw a commit the record names).
+LOST_CALLS = [("get", (rid(3, 2),)), ("get", (rid(None, 2),)), ("set", (rid(3, 2), "x")),
+              ("set", (rid(None, 2), "x")), ("rollback", (3, 2))]
+
+
+def proxy_fields(state):
+    return (state.value, state.epoch, state.undo, state.undo_epoch, state.fence_epoch)
+
+
+@pytest.mark.parametrize("script,final", PROXY_SCRIPTS.values(), ids=PROXY_SCRIPTS.keys())
+def test_proxy_state(script, final):
+    state = ProxyState("v0")
+    for call, args, expected in script:
+        if isinstance(expected, type):
+            before = proxy_fields(state)
+            with pytest.raises(expected):
+                getattr(state, call)(*args)
+            assert proxy_fields(state) == before, (call, args)
+        else:
+            assert getattr(state, call)(*args) == expected, (call, args)
+    assert proxy_fields(state) == final
+
+
+@pytest.mark.parametrize("call,args", LOST_CALLS, ids=[c for c, _ in LOST_CALLS])
+def test_proxy_that_lost_a_commit_says_so(call, args):
+    state = ProxyState("fresh")
+    with pytest.raises(LostStateError, match="names epoch 2 as committed"):
+        getattr(state, call)(*args)
+    # An undo at another epoch than the one named does not explain it either.
+    state.set(rid(1, 0), "v1")
+    with pytest.raises(LostStateError):
+        state.rollback(5, 3)
+
+
+def _raised(call):
+    try:
+        call()
+    except Exception as exc:
+        return type(exc), str(exc)
+    return None
+
+
+def test_refusals_say_what_happened():
+    fenced = ProxyState("v")
+    fenced.set(rid(3, 0), "v3")
+    lost = ProxyState("v")
+    lost.set(rid(1, 0), "v1")
+    record = ProxyState("r")
+    record.fence(4)
+    lock = LockState()
+    lock.request("a")
+    assert [_raised(c) for c in (
+        lambda: fenced.set(rid(2, 0), "late"),
+        lambda: fenced.set(rid(None, 0), "cas"),
+        lambda: lost.get(rid(2, 5)),
+        lambda: record.publish(3, "late"),
+        lambda: lock.release("b"),
+        lambda: lock.request("c", "p"),
+    )] == [
+        (StaleEpochError, "write from lock epoch 2 refused: the lock has passed on to epoch 3; "
+                          "this holder's block cannot commit"),
+        (WriteConflictError, "write outside a block refused: the chunk was written since epoch 0, "
+                             "the last commit its writer saw"),
+        (LostStateError, "chunk proxy holds epoch 1 (uncommitted, over epoch 0) but the version "
+                         "record names epoch 5 as committed: the proxy lost its state (restarted "
+                         "empty?) and cannot serve this chunk"),
+        (StaleEpochError, "record from lock epoch 3 refused: epoch 4 has published or fenced it; "
+                          "this holder's block is not committed"),
+        (StaleTicketError, "lock ticket 'b' does not hold the lock (it was forced out, given up "
+                           "for dead, or released already); nothing was released"),
+        (UnknownProcessError, "process 'p' has not registered with this lock"),
+    ]
+
+
+def test_record_publish_and_fence():
+    record = ProxyState("r0")
+    record.publish(2, "r2")
+    with pytest.raises(StaleEpochError, match="lock epoch 1 refused"):
+        record.publish(1, "late")
+    assert record.fence(5) == "r2"
+    assert record.fence(3) == "r2" and record.fence_epoch == 5
+    with pytest.raises(StaleEpochError):
+        record.publish(4, "late")
+    record.publish(5, "r5")            # the fencing holder itself commits
+    assert record.value == "r5" and record.fence_epoch == 5
+
+
+def test_proxy_actor_stores_whole_values_and_records_requesters():
     proxy = ProxyImpl({"a": 1}, QuorCacheDirMSI)
     assert proxy.get("r1") == {"a": 1}
     proxy.set("w1", {"b": 2})
@@ -56,6 +513,11 @@ def test_proxy_stores_whole_values_and_records_requesters():
     proxy.set_nocache([1])
     assert proxy.get("r2") == [1] and proxy.directory() == ("r2", "w1")
     assert ProxyImpl(0).directory() is None
+    proxy.set(rid(1, 0), [1, 2])
+    assert proxy.rollback(2, 0) == 1 and proxy.get_nocache() == [1]
+    assert proxy.fence(3) == [1]
+    proxy.publish(3, [9])
+    assert proxy.get_nocache() == [9]
 
 
 def test_requester_ids_are_unique():

@@ -22,7 +22,7 @@ ray = pytest.importorskip("ray")
 from basehelp import fields  # noqa: E402
 from quorlib.quordict import QuorDict  # noqa: E402
 from quorlib.quorlist import ListChunkMeta, QuorList  # noqa: E402
-from test_list_support import record_of, record_state  # noqa: E402
+from listhelp import record_of, record_state  # noqa: E402
 
 COUNTERS = ["hits", b"raw", ("t", 1), 7]
 CAPACITY = 6        # three chunks of six: appends cross chunk boundaries often
@@ -108,7 +108,7 @@ class HolderActor:
 
 def stored_state(lst):
     usage_ref, last_ref, _ = record_state(record_of(lst))
-    chunks = [ray.get(h.ref.get_nocache.remote()) for h in lst.__reduce__()[1][0]]
+    chunks = [ray.get(h.ref.get_nocache.remote()) for h in fields(lst)["chunk_ref_list"]]
     return ray.get(usage_ref.get_nocache.remote()), ray.get(last_ref.get_nocache.remote()), chunks
 
 

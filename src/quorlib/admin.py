@@ -1,17 +1,20 @@
 """Operators' tools for a container whose holder died inside a ``with`` block.
 
-The lock actor does not know who holds it, and Ray does not tell it when that
-process dies, so the other holders wait for good. These functions look at the
-lock, release it, and bring a list's shared counts back in line with what its
-chunk actors hold. See docs/operations.md.
+These functions show who holds a container's lock, end a holder by hand, and
+bring a list's shared counts back in line with what its chunk actors hold.
+See docs/operations.md.
 """
+
+from __future__ import annotations
+
+from typing import Any
 
 import ray
 
 __all__ = ["lock_status", "force_unlock", "repair_list_counts"]
 
 
-def _references(container):
+def _references(container: Any) -> tuple[Any, tuple[Any, ...]]:
     # Both containers pickle as rebuild(chunk_ref_list, num_chunks, meta_ref,
     # length, lock, per_chunk_lock[, meta]): the handles are in that tuple.
     from quorlib.quordict import QuorDict
@@ -22,24 +25,31 @@ def _references(container):
     return container.__reduce__()
 
 
-def lock_status(container):
-    """(held, seconds held or None, waiters) of the container's shared lock."""
+def lock_status(container: Any) -> dict[str, Any]:
+    """The container's shared lock: a dict with ``held``, ``ticket`` (the
+    holder's, to pass to `force_unlock`), ``holder`` (worker, task, actor and
+    node ids and pid, when the holder gave them), ``since`` (wall clock of the
+    grant), ``held_seconds``, ``waiters`` and ``epoch`` (of the last grant)."""
     _, args = _references(container)
-    return tuple(ray.get(args[4].status.remote()))
+    return ray.get(args[4].status.remote())
 
 
-def force_unlock(container):
-    """Releases the container's shared lock as if its holder had; the first
-    waiter goes on at once. Returns whether the lock was held.
+def force_unlock(container: Any, holder: str | None = None) -> bool:
+    """Ends the current holder of the container's shared lock as if it had
+    died: the first waiter goes on at once and is told that the previous holder
+    ended abnormally. Returns whether a holder was ended.
 
-    Only for a holder known to be dead: the lock checks no owner, so a slow but
-    live holder would later release its successor's lock.
+    With `holder` (the ``ticket`` shown by `lock_status`) it ends that holder
+    only, and does nothing if the lock has passed on since, so it never
+    releases a successor. A holder that took the lock with a ticket and is
+    forced out cannot release or commit afterwards; a holder that took it
+    with ``lock()`` is not checked and would later release its successor.
     """
     _, args = _references(container)
-    return ray.get(args[4].force_unlock.remote())
+    return ray.get(args[4].force_unlock.remote(holder))
 
 
-def repair_list_counts(lst):
+def repair_list_counts(lst: Any) -> tuple[list[int], list[int]]:
     """Rewrites a QuorList's shared per-chunk counts and last chunk in use from
     the chunks its actors hold, under the list's lock. Returns (before, after).
 

@@ -8,12 +8,17 @@ to a QuorList. The driver shows progress from the list's length, then checks
 the shared counts against a single-process count.
 """
 
+from __future__ import annotations
+
 import argparse
 import collections
 import os
 import random
 import sys
 import time
+from collections.abc import Sequence
+from types import ModuleType
+from typing import Any
 
 import ray
 
@@ -26,11 +31,11 @@ from quorlib.quorlist import QuorList
 _SYLLABLES = ["ka", "lo", "mi", "ren", "so", "ta", "vu", "ne", "di", "por", "sha", "el", "qu", "an"]
 
 
-def make_corpus(n_words, vocabulary=4000, seed=20261207):
+def make_corpus(n_words: int, vocabulary: int = 4000, seed: int = 20261207) -> list[str]:
     """A deterministic corpus with Zipf-like word frequencies."""
     rng = random.Random(seed)
-    words = []
-    seen = set()
+    words: list[str] = []
+    seen: set[str] = set()
     while len(words) < vocabulary:
         w = "".join(rng.choice(_SYLLABLES) for _ in range(rng.randint(1, 4)))
         if w not in seen:
@@ -44,27 +49,28 @@ class CountingRay:
     """Stands in for `ray` in the quorlib modules and counts the remote calls
     they wait for: every remote call is followed by exactly one ray.get."""
 
-    def __init__(self, real):
+    def __init__(self, real: ModuleType) -> None:
         self._real = real
         self.calls = 0
 
-    def get(self, *args, **kwargs):
+    def get(self, *args: Any, **kwargs: Any) -> Any:
         self.calls += 1
         return self._real.get(*args, **kwargs)
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         return getattr(self._real, name)
 
 
-def count_remote_calls():
+def count_remote_calls() -> CountingRay:
     counter = CountingRay(ray)
     for module in (quorlib.quorbase, quorlib.quordict, quorlib.quorlist):
-        module.ray = counter
+        setattr(module, "ray", counter)  # each module looks `ray` up at every use
     return counter
 
 
 @ray.remote(num_cpus=1)
-def count_words(task_id, words, counts, log, batch):
+def count_words(task_id: int, words: list[str], counts: QuorDict[str, int],
+                log: QuorList[tuple[Any, ...]], batch: int) -> int:
     calls = count_remote_calls()
     start = time.perf_counter()
     for offset in range(0, len(words), batch):
@@ -82,7 +88,7 @@ def count_words(task_id, words, counts, log, batch):
     return calls.calls
 
 
-def parse_args(argv):
+def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     p = argparse.ArgumentParser(prog="python -m quorlib.demo", description=__doc__.split("\n\n")[0])
     p.add_argument("--tasks", type=int, default=4, help="Ray tasks counting in parallel (4)")
     p.add_argument("--words", type=int, default=300_000, help="corpus size in words (300000)")
@@ -92,7 +98,7 @@ def parse_args(argv):
     return p.parse_args(argv)
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
     if args.tasks < 1 or args.words < 1 or args.chunks < 1 or args.batch < 1:
         sys.exit("--tasks, --words, --chunks and --batch must be positive")
@@ -103,18 +109,18 @@ def main(argv=None):
           f"{args.chunks} chunks", flush=True)
 
     corpus = make_corpus(args.words)
-    counts = QuorDict(num_chunks=args.chunks)
-    log = QuorList(num_chunks=2, meta=quorlib.quorlist.ListChunkMeta(max_element_per_chunk=65536))
+    counts: QuorDict[str, int] = QuorDict(num_chunks=args.chunks)
+    log: QuorList[tuple[Any, ...]] = QuorList(num_chunks=2, meta=quorlib.quorlist.ListChunkMeta(max_element_per_chunk=65536))
     calls = count_remote_calls()
 
     share = -(-len(corpus) // args.tasks)
     pending = [count_words.remote(t, corpus[t * share:(t + 1) * share], counts, log, args.batch)
                for t in range(args.tasks)]
     batches = args.tasks * -(-share // args.batch)
-    task_calls = []
+    task_calls: list[int] = []
     # A terminal gets one line redrawn in place; a log gets a line per change.
     redraw = sys.stdout.isatty()
-    shown = None
+    shown: str | None = None
     while pending:
         done, pending = ray.wait(pending, timeout=0.5)
         task_calls += ray.get(done)

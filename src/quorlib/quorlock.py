@@ -1,70 +1,408 @@
 """The lock actor shared by every copy of one container.
 
-``lock`` returns once the caller holds the lock; waiters are served in the
-order their requests reached the actor; ``unlock`` hands the lock to the next
-waiter. The actor is asynchronous so that waiting callers do not block the
-``unlock`` that frees them.
+A holder takes the lock with ``acquire(lock) -> Grant`` and gives it back with
+``release(lock, grant, aborted=False)``. Waiters are served in the order their
+requests reached the actor.
+
+The lock follows its holders' lives without a lease. The first time a process
+asks a lock actor for the lock it registers: it submits
+``lock.hold.remote(process)``, a call that the actor never finishes while that
+process lives, and passes the reference it got (the token) to ``acquire``,
+nested in a list: Ray resolves a reference passed directly before the call
+runs, which would wait for good. The token belongs to the holder's process, so
+when that process dies Ray fails the actor's wait on it with ``OwnerDiedError``
+(about 2 s after the death on one node); the actor then drops the process's
+tickets: a holder loses the lock, queued waiters leave the queue. A live holder
+keeps the lock however long its block runs. Later requests from the same
+process name it and cost one call each way, as a lock without liveness would.
+
+Every grant carries a rising epoch (the fencing token the chunk and record
+proxies check) and whether the previous holder ended abnormally (died, was
+forced out, or released with ``aborted=True``), in which case the new holder
+repairs what may have been left half-written before it works.
+
+``lock()``/``unlock()`` without arguments serve older callers: no liveness, no
+epoch is reported, and ``unlock`` releases whichever such holder holds the lock.
 """
+
+from __future__ import annotations
 
 import asyncio
 import collections
+import itertools
+import os
+import threading
 import time
+import uuid
+from dataclasses import dataclass
+from typing import Any
 
 import ray
 
-__all__ = ["QuorLock"]
+from quorlib.quorproxy import gen_quor_id
+
+__all__ = ["QuorLock", "LockState", "Grant", "StaleTicketError", "HolderLostError",
+           "UnknownProcessError", "acquire", "release"]
+
+# Each registered live process keeps one `hold` call pending on the actor and
+# each waiter one `acquire`; each occupies one of the actor's concurrency slots.
+MAX_CONCURRENCY = 10_000
+
+# How long a `hold` waits for its process's registration to arrive before it
+# ends by itself: a process that dies between the two calls must not keep a slot.
+HOLD_GRACE_S = 60.0
 
 
-@ray.remote(num_cpus=0)
+class StaleTicketError(RuntimeError):
+    """A release by a ticket that no longer holds the lock."""
+
+
+class HolderLostError(RuntimeError):
+    """The ticket's process was given up for dead before it was granted."""
+
+
+class UnknownProcessError(RuntimeError):
+    """A request names a process that has not registered with this lock actor."""
+
+
+@dataclass(slots=True)
+class _Entry:
+    ticket: str
+    process: str | None
+    task_id: str | None
+    legacy: bool
+    epoch: int = 0
+    abnormal: bool = False
+    since: float = 0.0     # wall clock at the grant
+    started: float = 0.0   # monotonic clock at the grant
+
+    @property
+    def grant(self) -> tuple[int, bool]:
+        return (self.epoch, self.abnormal)
+
+
+class LockState:
+    """The lock's state machine, with no Ray and no waiting in it.
+
+    Every call that ends a holder returns the entry granted next (or None); the
+    caller delivers that grant to whoever is waiting for it.
+    """
+
+    def __init__(self) -> None:
+        self.holder: _Entry | None = None
+        self.queue: collections.OrderedDict[str, _Entry] = collections.OrderedDict()
+        self.epoch = 0
+        # Whether the last holder ended abnormally; told to the next one.
+        self.abnormal = False
+        self.processes: dict[str, dict[str, Any]] = {}   # registered process -> who it is
+
+    def knows(self, ticket: str) -> bool:
+        return ticket in self.queue or (self.holder is not None and self.holder.ticket == ticket)
+
+    def is_holder(self, ticket: str) -> bool:
+        return self.holder is not None and self.holder.ticket == ticket
+
+    def register(self, process: str, info: dict[str, Any]) -> bool:
+        """Returns whether `process` is new."""
+        if process in self.processes:
+            return False
+        self.processes[process] = info
+        return True
+
+    def request(self, ticket: str, process: str | None = None, task_id: str | None = None,
+                legacy: bool = False) -> _Entry | None:
+        """Queues `ticket`; returns its entry if it was granted at once. A
+        request without a process is not followed by its holder's death."""
+        if process is not None and process not in self.processes:
+            raise UnknownProcessError(f"process {process!r} has not registered with this lock")
+        if self.knows(ticket):
+            raise ValueError(f"lock ticket {ticket!r} is already in use")
+        entry = _Entry(ticket, process, task_id, legacy)
+        if self.holder is None and not self.queue:
+            return self._grant(entry)
+        self.queue[ticket] = entry
+        return None
+
+    def release(self, ticket: str, aborted: bool = False) -> _Entry | None:
+        if not self.is_holder(ticket):
+            raise StaleTicketError(
+                f"lock ticket {ticket!r} does not hold the lock (it was forced out, given up "
+                f"for dead, or released already); nothing was released")
+        return self._end(aborted)
+
+    def release_legacy(self) -> _Entry | None:
+        if self.holder is None:
+            raise RuntimeError("QuorLock.unlock called while the lock is not held")
+        if not self.holder.legacy:
+            raise RuntimeError("QuorLock.unlock called while the lock is held through acquire; "
+                               "release it with its ticket")
+        return self._end(False)
+
+    def drop(self, ticket: str) -> _Entry | None:
+        """The ticket's process died: a holder loses the lock (the next grant is
+        abnormal), a waiter leaves the queue."""
+        if self.is_holder(ticket):
+            return self._end(True)
+        self.queue.pop(ticket, None)
+        return None
+
+    def drop_process(self, process: str) -> tuple[_Entry | None, list[str]]:
+        """`process` died: forgets it and drops its tickets. Returns the entry
+        granted next and the queued tickets dropped."""
+        self.processes.pop(process, None)
+        dropped = [t for t, e in self.queue.items() if e.process == process]
+        for ticket in dropped:
+            del self.queue[ticket]
+        nxt = None
+        if self.holder is not None and self.holder.process == process:
+            nxt = self._end(True)
+        return nxt, dropped
+
+    def withdraw(self, ticket: str) -> _Entry | None:
+        """The ticket's caller gave up waiting. If it was granted meanwhile it
+        never learned so and did nothing: what it was told passes on unchanged."""
+        if self.is_holder(ticket):
+            assert self.holder is not None
+            return self._end(self.holder.abnormal)
+        self.queue.pop(ticket, None)
+        return None
+
+    def force(self, ticket: str | None = None) -> tuple[bool, _Entry | None]:
+        """Ends the holder (only if it is `ticket`, when given), abnormally."""
+        if self.holder is None or (ticket is not None and self.holder.ticket != ticket):
+            return False, None
+        return True, self._end(True)
+
+    def status(self) -> dict[str, Any]:
+        status: dict[str, Any] = {"held": False, "ticket": None, "holder": None, "since": None,
+                                  "held_seconds": None, "waiters": len(self.queue),
+                                  "epoch": self.epoch}
+        h = self.holder
+        if h is not None:
+            status.update(held=True, ticket=h.ticket, since=h.since,
+                          held_seconds=time.monotonic() - h.started)
+            if h.process in self.processes:
+                status["holder"] = {**self.processes[h.process], "task_id": h.task_id}
+        return status
+
+    def _grant(self, entry: _Entry) -> _Entry:
+        self.epoch += 1
+        entry.epoch, entry.abnormal = self.epoch, self.abnormal
+        entry.since, entry.started = time.time(), time.monotonic()
+        self.abnormal = False
+        self.holder = entry
+        return entry
+
+    def _end(self, abnormal: bool) -> _Entry | None:
+        self.holder = None
+        self.abnormal = abnormal  # the holder's grant cleared the flag it was told
+        if not self.queue:
+            return None
+        _, entry = self.queue.popitem(last=False)
+        return self._grant(entry)
+
+
+# Actors reserve no CPU: a container has one actor per chunk plus a lock and a
+# record, and a small machine must hold many of them. (Ray's type stubs do not
+# list max_concurrency among the decorator's options.)
+@ray.remote(num_cpus=0, max_concurrency=MAX_CONCURRENCY)  # type: ignore[call-overload]
 class QuorLock:
-    def __init__(self):
-        self._held = False
-        self._since = None
-        self._waiters = collections.deque()
+    """Asynchronous, so that waiting callers do not block the release that frees them."""
 
-    async def lock(self):
-        if not self._held and not self._waiters:
-            self._take()
-            return
-        granted = asyncio.get_running_loop().create_future()
-        self._waiters.append(granted)
+    def __init__(self) -> None:
+        self._state = LockState()
+        self._grants: dict[str, asyncio.Future] = {}   # acquire/lock calls waiting
+        self._holds: dict[str, asyncio.Future] = {}    # per process: ends its hold calls
+        self._watchers: dict[str, asyncio.Task] = {}   # per process: waits on its token
+        self._legacy_ids = itertools.count()
+
+    async def hold(self, process: str) -> None:
+        """Finishes only when `process` is given up for dead; its reference is
+        the process's token."""
+        done = self._holds.get(process)
+        if done is None:
+            done = self._holds[process] = asyncio.get_running_loop().create_future()
+        if process not in self._state.processes:
+            await asyncio.wait([done], timeout=HOLD_GRACE_S)
+            if not done.done() and process not in self._state.processes:
+                # No registration came: its caller gave up or died in between.
+                if self._holds.get(process) is done:
+                    del self._holds[process]
+                return None
+        await done
+        return None
+
+    async def acquire(self, ticket: str, process: str | None = None, task_id: str | None = None,
+                      registration: list[Any] | tuple[Any, ...] = ()) -> tuple[int, bool]:
+        """Returns (epoch, abnormal) once `ticket` holds the lock. A process's
+        first request carries ``[token, info]``: the reference of its `hold`
+        call (nested, so Ray passes it as is) and who it is, for `status`.
+        Raises UnknownProcessError for a process that has not registered."""
+        if registration:
+            token, info = registration
+            self._register(process, token, info)
+        granted = self._state.request(ticket, process, task_id)
+        if granted is not None:
+            return granted.grant
+        return await self._wait_for_grant(ticket)
+
+    async def release(self, ticket: str, aborted: bool = False) -> None:
+        self._deliver(self._state.release(ticket, aborted))
+
+    async def withdraw(self, ticket: str) -> None:
+        """A caller that stopped waiting for its grant takes its ticket back."""
+        self._withdraw(ticket)
+
+    async def force_unlock(self, holder: str | None = None) -> bool:
+        """Operators' tool: ends the current holder, or only the holder with
+        ticket `holder` when given, so a live successor is never released. The
+        next grant is abnormal. Returns whether a holder was ended."""
+        released, nxt = self._state.force(holder)
+        self._deliver(nxt)
+        return released
+
+    async def status(self) -> dict[str, Any]:
+        return self._state.status()
+
+    async def lock(self) -> None:
+        ticket = f"legacy-{next(self._legacy_ids)}"
+        if self._state.request(ticket, legacy=True) is None:
+            await self._wait_for_grant(ticket)
+
+    async def unlock(self) -> None:
+        self._deliver(self._state.release_legacy())
+
+    # -- processes and delivery ---------------------------------------------------
+
+    def _register(self, process: str | None, token: Any, info: dict[str, Any]) -> None:
+        if process is None or not self._state.register(process, info):
+            return  # a second registration (two threads at once) waits with the first
+        self._watchers[process] = asyncio.get_running_loop().create_task(
+            self._watch(process, token))
+
+    async def _watch(self, process: str, token: Any) -> None:
         try:
-            await granted
+            await token
         except asyncio.CancelledError:
-            # A cancelled waiter that was granted the lock in the meantime
-            # must pass it on, or nobody would ever release it.
-            if granted.done() and not granted.cancelled():
-                self._pass_on()
+            raise
+        except Exception:  # OwnerDiedError: the process is gone
+            pass
+        # A token that resolves normally belongs to a hold that gave up waiting
+        # for this registration: the process cannot be followed any more either.
+        self._watchers.pop(process, None)
+        nxt, dropped = self._state.drop_process(process)
+        for ticket in dropped:
+            waiting = self._grants.pop(ticket, None)
+            if waiting is not None and not waiting.done():
+                waiting.set_exception(HolderLostError(f"lock ticket {ticket!r}: its process died"))
+        done = self._holds.pop(process, None)
+        if done is not None and not done.done():
+            done.set_result(None)
+        self._deliver(nxt)
+
+    async def _wait_for_grant(self, ticket: str) -> tuple[int, bool]:
+        granted = asyncio.get_running_loop().create_future()
+        self._grants[ticket] = granted
+        try:
+            return await granted
+        except asyncio.CancelledError:
+            self._withdraw(ticket)
             raise
 
-    async def unlock(self):
-        if not self._held:
-            raise RuntimeError("QuorLock.unlock called while the lock is not held")
-        self._pass_on()
+    def _withdraw(self, ticket: str) -> None:
+        self._grants.pop(ticket, None)
+        self._deliver(self._state.withdraw(ticket))
 
-    async def force_unlock(self):
-        """Operators' way out when a holder died inside its locked block:
-        releases the lock as if its holder had. Returns whether it was held."""
-        was_held = self._held
-        if was_held:
-            self._pass_on()
-        return was_held
-
-    async def status(self):
-        """(held, seconds held so far or None, number of waiters)."""
-        held_for = time.monotonic() - self._since if self._held else None
-        return self._held, held_for, sum(not w.done() for w in self._waiters)
-
-    def _take(self):
-        self._held = True
-        self._since = time.monotonic()
-
-    def _pass_on(self):
-        while self._waiters:
-            granted = self._waiters.popleft()
-            if not granted.done():
-                granted.set_result(None)
-                self._since = time.monotonic()
+    def _deliver(self, entry: _Entry | None) -> None:
+        while entry is not None:
+            waiting = self._grants.pop(entry.ticket, None)
+            if waiting is not None and not waiting.done():
+                waiting.set_result(entry.grant)
                 return
-        self._held = False
-        self._since = None
+            # Its caller is gone without a word: pass the grant on unchanged.
+            entry = self._state.withdraw(entry.ticket)
+
+
+# -- the holder's side ------------------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class Grant:
+    """What a holder keeps from `acquire` to pass to `release`."""
+
+    ticket: str
+    epoch: int
+    abnormal: bool
+
+
+# This process's name towards lock actors, and the tokens of the lock actors it
+# has registered with (by actor id, so that no handle keeps an actor alive).
+_clients_mutex = threading.Lock()
+_process_pid: int | None = None
+_process_name = ""
+_registered: dict[Any, Any] = {}
+
+
+def _process_info() -> dict[str, Any]:
+    ctx = ray.get_runtime_context()
+    return {"worker_id": ctx.get_worker_id(), "actor_id": ctx.get_actor_id(),
+            "node_id": ctx.get_node_id(), "pid": os.getpid()}
+
+
+def _task_id() -> str | None:
+    ctx = ray.get_runtime_context()
+    # A driver has no task id (and Ray logs a warning when asked for one).
+    if getattr(getattr(ctx, "worker", None), "mode", None) == ray.SCRIPT_MODE:
+        return None
+    return ctx.get_task_id()
+
+
+def _registration(lock: Any) -> tuple[str, list[Any]]:
+    """This process's name, and what its request must carry to register it
+    with `lock` (nothing once it has)."""
+    global _process_pid, _process_name
+    with _clients_mutex:
+        if _process_pid != os.getpid():  # first use, or a forked child
+            _process_pid, _process_name = os.getpid(), uuid.uuid4().hex
+            _registered.clear()
+        if lock._actor_id in _registered:
+            return _process_name, []
+        token = lock.hold.remote(_process_name)
+        _registered[lock._actor_id] = token
+        return _process_name, [token, _process_info()]
+
+
+def _forget(lock: Any) -> None:
+    with _clients_mutex:
+        _registered.pop(lock._actor_id, None)
+
+
+def acquire(lock: Any, timeout: float | None = None) -> Grant:
+    """Waits until this process holds `lock`; raises GetTimeoutError after
+    `timeout` seconds (and then takes the request back)."""
+    ticket = gen_quor_id()
+    task_id = _task_id()
+    try:
+        for attempt in (1, 2):
+            process, registration = _registration(lock)
+            try:
+                epoch, abnormal = ray.get(
+                    lock.acquire.remote(ticket, process, task_id, registration), timeout=timeout)
+                break
+            except UnknownProcessError:
+                # Another actor behind a known id, or a registration that came
+                # too late: register again, once.
+                _forget(lock)
+                if attempt == 2:
+                    raise
+    except BaseException:
+        lock.withdraw.remote(ticket)  # not waited for: the lock may be what failed
+        raise
+    return Grant(ticket, epoch, abnormal)
+
+
+def release(lock: Any, grant: Grant, aborted: bool = False) -> None:
+    """Gives the lock back; `aborted` tells the next holder that this block
+    may have left uncommitted writes behind. Raises StaleTicketError if the
+    lock passed on without this holder (forced out or given up for dead)."""
+    ray.get(lock.release.remote(grant.ticket, aborted))

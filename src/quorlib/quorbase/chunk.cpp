@@ -4,56 +4,37 @@
 
 #include "core.hpp"
 
-#include <structmember.h>
-
 namespace quor::core {
 namespace {
+
+using Fields = ObjectFields<QuorChunkObject, &QuorChunkObject::ref, &QuorChunkObject::cache>;
 
 QuorChunkObject* as_chunk(PyObject* self) { return reinterpret_cast<QuorChunkObject*>(self); }
 
 PyObject* chunk_new(PyTypeObject* type, PyObject*, PyObject*) {
   return guard([&]() -> PyObject* {
     Ref self = Ref::check(type->tp_alloc(type, 0));
-    as_chunk(self.get())->ref = Py_NewRef(Py_None);
-    as_chunk(self.get())->cache = Py_NewRef(Py_None);
+    Fields::init(self.get());
     return self.release();
   });
 }
 
+// Parses (ref, cache) for the constructor and for rebuild alike.
+void parse_ref_cache(PyObject* args, PyObject* kwds, const char* format, PyObject** ref,
+                     PyObject** cache) {
+  static const char* kwlist[] = {"ref", "cache", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(kwlist), ref, cache))
+    throw PyErrSet{};
+}
+
 int chunk_init(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&] {
-    static const char* kwlist[] = {"ref", "cache", nullptr};
-    PyObject* ref = nullptr;
-    PyObject* cache = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:QuorChunk", const_cast<char**>(kwlist), &ref,
-                                     &cache))
-      throw PyErrSet{};
+    PyObject *ref = nullptr, *cache = nullptr;
+    parse_ref_cache(args, kwds, "OO:QuorChunk", &ref, &cache);
     set_field(as_chunk(self)->ref, ref);
     set_field(as_chunk(self)->cache, cache);
     return 0;
   });
-}
-
-int chunk_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(as_chunk(self)->ref);
-  Py_VISIT(as_chunk(self)->cache);
-  return 0;
-}
-
-int chunk_clear(PyObject* self) {
-  set_field(as_chunk(self)->ref, Py_None);
-  set_field(as_chunk(self)->cache, Py_None);
-  return 0;
-}
-
-void chunk_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Py_CLEAR(as_chunk(self)->ref);
-  Py_CLEAR(as_chunk(self)->cache);
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 // Getter and setter for one field; deletion is refused with "__del__".
@@ -80,51 +61,53 @@ PyGetSetDef chunk_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject* chunk_rebuild(PyObject*, PyObject* args, PyObject* kwds) {
+// Bound to QuorChunk by attach_rebuild: `cls` is the class.
+PyObject* chunk_rebuild(PyObject* cls, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
-    static const char* kwlist[] = {"ref", "cache", nullptr};
-    PyObject* ref = nullptr;
-    PyObject* cache = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:rebuild", const_cast<char**>(kwlist), &ref,
-                                     &cache))
-      throw PyErrSet{};
-    return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(chunk_type), ref, cache,
-                                        nullptr);
+    PyObject *ref = nullptr, *cache = nullptr;
+    parse_ref_cache(args, kwds, "OO:rebuild", &ref, &cache);
+    return call(cls, ref, cache).release();
   });
 }
 
+PyMethodDef rebuild_def = {"rebuild", as_cfunction(chunk_rebuild), METH_VARARGS | METH_KEYWORDS,
+                           "rebuild(ref, cache) -> QuorChunk"};
+
 PyObject* chunk_reduce(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
-    Ref rebuild = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), "rebuild");
-    return Py_BuildValue("(O(OO))", rebuild.get(), as_chunk(self)->ref, as_chunk(self)->cache);
+    const Names& n = state_of(self).names;
+    Ref rebuild = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), n.str_rebuild);
+    Ref args = Ref::check(PyTuple_Pack(2, as_chunk(self)->ref, as_chunk(self)->cache));
+    return PyTuple_Pack(2, rebuild.get(), args.get());
   });
 }
 
 PyMethodDef chunk_methods[] = {
     {"__reduce__", chunk_reduce, METH_NOARGS, "Pickles as QuorChunk.rebuild(ref, cache)."},
-    {"rebuild", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chunk_rebuild)),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, "rebuild(ref, cache) -> QuorChunk"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyTypeObject* make_chunk_type() {
-  PyType_Slot slots[] = {
+PyTypeObject* make_chunk_type(PyObject* module) {
+  static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("QuorChunk(ref, cache)\n--\n\nHandle of one chunk: its proxy "
                                     "actor and its local cache object.")},
       {Py_tp_new, reinterpret_cast<void*>(chunk_new)},
       {Py_tp_init, reinterpret_cast<void*>(chunk_init)},
-      {Py_tp_traverse, reinterpret_cast<void*>(chunk_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(chunk_clear)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(chunk_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(Fields::traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(Fields::clear)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(Fields::dealloc)},
       {Py_tp_getset, chunk_getset},
       {Py_tp_methods, chunk_methods},
       {0, nullptr},
   };
-  PyType_Spec type_spec = {"quorlib.quorbase.QuorChunk", sizeof(QuorChunkObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&type_spec)).release());
+  static PyType_Spec type_spec = {"quorlib.quorbase.QuorChunk", sizeof(QuorChunkObject), 0,
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                                  slots};
+  Ref type = Ref::steal(reinterpret_cast<PyObject*>(make_type(module, &type_spec)));
+  attach_rebuild(reinterpret_cast<PyTypeObject*>(type.get()), module, &rebuild_def);
+  return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 }  // namespace quor::core

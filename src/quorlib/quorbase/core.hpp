@@ -1,46 +1,78 @@
-// What the files of the core module share: its module namespace, its types,
-// the base's table of internal operations and the helpers around them.
+// What the files of the core module share: its state, the base's table of
+// internal operations and the helpers around them.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "quorlib/api.hpp"
+#include "quorlib/index.hpp"
+#include "quorlib/init_args.hpp"
 #include "quorlib/int32.hpp"
-#include "quorlib/module_names.hpp"
+#include "quorlib/module_setup.hpp"
+#include "quorlib/names.hpp"
 #include "quorlib/ref.hpp"
 #include "quorlib/stdout.hpp"
 
 namespace quor::core {
 
-extern ModuleNames names;          // quorlib.quorbase's namespace
-extern PyTypeObject* chunk_type;   // QuorChunk
-extern PyTypeObject* base_type;    // QuorBase
-extern PyObject* write_back_error; // WriteBackError
+// A native class and the table its instances carry.
+struct Registered {
+  PyTypeObject* type;
+  const BaseOps* ops;
+};
+
+// quorlib.quorbase's state; found from the module, or from any instance's type.
+struct CoreState {
+  Names names;
+  PyTypeObject* chunk_type;        // QuorChunk
+  PyTypeObject* base_type;         // QuorBase
+  PyObject* write_back_error;      // WriteBackError
+  bool assertions;                 // false under python -O
+  std::vector<Registered>* registry;
+};
+
+extern PyModuleDef module_def;
 extern const BaseOps base_ops;
-extern bool assertions_enabled;    // false under python -O
+
+inline CoreState& state_of_module(PyObject* module) {
+  return *static_cast<CoreState*>(PyModule_GetState(module));
+}
+inline CoreState& state_of_type(PyTypeObject* type) {
+  PyObject* module = PyType_GetModuleByDef(type, &module_def);  // borrowed
+  if (!module) throw PyErrSet{};
+  return state_of_module(module);
+}
+inline CoreState& state_of(PyObject* self) { return state_of_type(Py_TYPE(self)); }
 
 // Type creation, called from the module's exec.
-PyTypeObject* make_chunk_type();
-PyTypeObject* make_base_type();
-PyObject* make_quor_meta_class(PyObject* module);
+PyTypeObject* make_chunk_type(PyObject* module);
+PyTypeObject* make_base_type(PyObject* module);
+Ref make_quor_meta_class(PyObject* module);
 extern PyMethodDef unpickle_base_def;
 
-// The native class whose table instances of `type` carry (walking tp_base).
-const BaseOps* ops_for(PyTypeObject* type);
+// The table instances of `type` carry: that of its nearest registered class.
+const BaseOps* ops_for(const CoreState& st, PyTypeObject* type);
 // The nearest native class of `type` (QuorBase or a registered container), or null.
-PyTypeObject* native_type_of(PyTypeObject* type);
-int register_type(PyTypeObject* type, const BaseOps* ops, WriteFailureHook on_write_failure);
-WriteFailureHook write_failure_hook_for(PyTypeObject* type);
+PyTypeObject* native_type_of(const CoreState& st, PyTypeObject* type);
+int register_type(PyTypeObject* type, const BaseOps* ops);
 
-// Residency operations (the base's table entries), throwing on error.
+// The base's construction from parsed arguments (BaseApi::init).
+int base_init_from(PyObject* self, const InitArgs& args);
+
+// Residency, throwing on error.
 void fetch_chunk(PyObject* self, int32_t chunk_idx);
 // Writes a resident chunk back; a failed write is returned (new reference), not raised.
 Ref write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data);
+// The exported operations (BaseApi::read_stored_chunk, ::drop_copy).
+PyObject* read_stored_chunk(PyObject* self, Py_ssize_t chunk_idx);
+int drop_copy(PyObject* self, Py_ssize_t chunk_idx);
 
 // Changed marks, one per chunk, sized with chunk_list.
 void reset_changed(QuorBaseObject* b, Py_ssize_t size);
 void clear_changed(QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept;
 bool is_changed(const QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept;
+void free_changed(QuorBaseObject* b) noexcept;
 int mark_changed_slow(PyObject* self, Py_ssize_t chunk_idx);
 
 // Writes back resident chunks (only changed ones when `changed_only`) and
@@ -53,13 +85,8 @@ extern PyMethodDef base_pickle_methods[];
 void base_finalize(PyObject* self);
 PyObject* base_flush_chunks(PyObject* self, PyObject*);
 
-// Raises AssertionError(message), or with no argument when message is null,
-// when assertion checking is on and `condition` is false.
-inline void check_assertion(bool condition, const char* message = nullptr) {
-  if (condition || !assertions_enabled) return;
-  if (message) raise(PyExc_AssertionError, message);
-  PyErr_SetNone(PyExc_AssertionError);
-  throw PyErrSet{};
+inline void check_assertion(const CoreState& st, bool condition, const char* message = nullptr) {
+  quor::check_assertion(st.assertions, condition, message);
 }
 
 }  // namespace quor::core

@@ -17,14 +17,18 @@ namespace {
 
 // Runs a release step whose failure must not hide the error being raised: a
 // failure here is reported as unraisable.
+void report_unraisable(const char* where) noexcept {
+  PyObject* context = PyUnicode_FromString(where);
+  PyErr_WriteUnraisable(context);
+  Py_XDECREF(context);
+}
+
 template <class F>
 void cleanup_step(const char* where, F&& step) {
   try {
     step();
   } catch (const PyErrSet&) {
-    PyObject* context = PyUnicode_FromString(where);
-    PyErr_WriteUnraisable(context);
-    Py_XDECREF(context);
+    report_unraisable(where);
   }
 }
 
@@ -40,33 +44,34 @@ void run_step(Ref& first, const char* where, F&& step) {
   }
 }
 
-void release_local(QuorBaseObject* b) {
+void release_local(const Names& n, QuorBaseObject* b) {
   b->lock_held = 0;
-  Ref released = call_method(b->local_lock, "release");
+  Ref released = call_method(b->local_lock, n.str_release);
 }
 
-void release_shared(QuorBaseObject* b) {
-  if (b->lock != Py_None) Ref done = names.call_remote(b->lock, "unlock");
+void release_shared(const Names& n, QuorBaseObject* b) {
+  if (b->lock != Py_None) Ref done = n.call_remote(b->lock, n.str_unlock);
 }
 
 PyObject* base_lock(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    const Names& n = state_of(self).names;
     QuorBaseObject* b = as_base(self);
     Ref local = Ref::borrow(b->local_lock);
     if (local.get() == Py_None) raise(PyExc_RuntimeError, "container is not initialised");
-    Ref acquired = call_method(local.get(), "acquire");
+    Ref acquired = call_method(local.get(), n.str_acquire);
     bool shared_taken = false;
     try {
       if (b->lock != Py_None) {
-        Ref granted = names.call_remote(b->lock, "lock");
+        Ref granted = n.call_remote(b->lock, n.str_lock);
         shared_taken = true;
       }
       check(b->ops->fetch_and_update_meta(self));
     } catch (const PyErrSet&) {
       Ref error = fetch_error();
       const char* where = "quorlib.quorbase.QuorBase.__lock__";
-      if (shared_taken) cleanup_step(where, [&] { release_shared(b); });
-      cleanup_step(where, [&] { Ref released = call_method(local.get(), "release"); });
+      if (shared_taken) cleanup_step(where, [&] { release_shared(n, b); });
+      cleanup_step(where, [&] { Ref released = call_method(local.get(), n.str_release); });
       restore_error(std::move(error));
     }
     b->lock_owner = PyThread_get_thread_ident();
@@ -82,15 +87,16 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:__unlock__", const_cast<char**>(kwlist),
                                      &cache))
       throw PyErrSet{};
+    const Names& n = state_of(self).names;
     QuorBaseObject* b = as_base(self);
     if (!b->lock_held || b->lock_owner != PyThread_get_thread_ident())
       raise(PyExc_RuntimeError, "__unlock__ called by a thread that does not hold the container's lock");
     Ref first;
     const char* where = "quorlib.quorbase.QuorBase.__unlock__";
-    run_step(first, where, [&] { Ref done = call_method(self, "_flush_chunks_"); });
+    run_step(first, where, [&] { Ref done = call_method(self, n.str__flush_chunks_); });
     run_step(first, where, [&] { check(b->ops->evict_meta(self)); });
-    run_step(first, where, [&] { release_shared(b); });
-    run_step(first, where, [&] { release_local(b); });
+    run_step(first, where, [&] { release_shared(n, b); });
+    run_step(first, where, [&] { release_local(n, b); });
     if (first) restore_error(std::move(first));
     Py_RETURN_NONE;
   });
@@ -98,7 +104,7 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* base_enter(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
-    Ref done = call_method(self, "__lock__");
+    Ref done = call_method(self, state_of(self).names.str___lock__);
     return Py_NewRef(self);
   });
 }
@@ -110,21 +116,24 @@ PyObject* base_exit(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO:__exit__", const_cast<char**>(kwlist),
                                      &exc_type, &exc_value, &traceback))
       throw PyErrSet{};
-    Ref done = call_method(self, "__unlock__");
+    Ref done = call_method(self, state_of(self).names.str___unlock__);
     Py_RETURN_NONE;
   });
 }
 
-void join_inval_threads(QuorBaseObject* b) {
+void join_inval_threads(const Names& n, QuorBaseObject* b) {
   if (b->quor_inval_threads == Py_None) return;
   Ref threads = Ref::borrow(b->quor_inval_threads);
-  Ref threading = names.lookup("threading");
-  Ref current = call_method(threading.get(), "current_thread");
-  for (Py_ssize_t i = 0; i < PySequence_Size(threads.get()); ++i) {
+  Ref threading = n.lookup(n.str_threading);
+  Ref current = call_method(threading.get(), n.str_current_thread);
+  for (Py_ssize_t i = 0;; ++i) {
+    Py_ssize_t size = PySequence_Size(threads.get());  // a join may change the list
+    if (size < 0) throw PyErrSet{};
+    if (i >= size) break;
     Ref thread = Ref::check(PySequence_GetItem(threads.get(), i));
     if (thread.get() == Py_None) continue;
     if (check(PyObject_RichCompareBool(thread.get(), current.get(), Py_NE)))
-      Ref joined = call_method(thread.get(), "join");
+      Ref joined = call_method(thread.get(), n.str_join);
   }
 }
 
@@ -165,15 +174,16 @@ void flush_resident(PyObject* self, bool changed_only) {
   for (int32_t i : failed) check(PyList_Append(indices.get(), new_int(i).get()));
   // Only a holder of the lock may repair shared bookkeeping; the write-back
   // error stays the one reported.
-  WriteFailureHook repair = write_failure_hook_for(Py_TYPE(self));
+  auto repair = b->ops->on_write_failure;
   if (repair && b->lock_held && b->lock_owner == PyThread_get_thread_ident())
     cleanup_step("quorlib.quorbase.QuorBase._flush_chunks_", [&] { check(repair(self, indices.get())); });
   Ref text = Ref::check(PyObject_Str(indices.get()));
   Ref message = Ref::check(PyUnicode_FromFormat("write-back failed for chunks %U", text.get()));
-  Ref error = Ref::check(PyObject_CallOneArg(write_back_error, message.get()));
-  check(PyObject_SetAttrString(error.get(), "chunks", indices.get()));
+  const CoreState& st = state_of(self);
+  Ref error = call(st.write_back_error, message.get());
+  check(PyObject_SetAttr(error.get(), st.names.str_chunks, indices.get()));
   PyException_SetCause(error.get(), first_failure.release());
-  PyErr_SetObject(write_back_error, error.get());
+  PyErr_SetObject(st.write_back_error, error.get());
   throw PyErrSet{};
 }
 
@@ -185,22 +195,20 @@ void flush_resident(PyObject* self, bool changed_only) {
 // subclass that overrides _flush_chunks_ gets its override called instead.
 void base_finalize(PyObject* self) {
   SavedError saved;
-  try {
-    QuorBaseObject* b = as_base(self);
-    Ref flush = get_attr(self, "_flush_chunks_");
-    if (is_own_flush(flush.get())) {
-      flush_resident(self, true);
-    } else {
-      Ref done = Ref::check(PyObject_CallNoArgs(flush.get()));
-    }
-    join_inval_threads(b);
-  } catch (const PyErrSet&) {
-    PyObject* where = PyUnicode_FromString("quorlib.quorbase.QuorBase.__del__");
-    PyErr_WriteUnraisable(where);
-    Py_XDECREF(where);
-  } catch (...) {
-    PyErr_Clear();
-  }
+  const char* where = "quorlib.quorbase.QuorBase.__del__";
+  // Every failure, a C++ one included, is reported: the finaliser cannot raise.
+  if (guard([&] {
+        const Names& n = state_of(self).names;
+        Ref flush = get_attr(self, n.str__flush_chunks_);
+        if (is_own_flush(flush.get())) {
+          flush_resident(self, true);
+        } else {
+          Ref done = call(flush.get());
+        }
+        join_inval_threads(n, as_base(self));
+        return 0;
+      }) < 0)
+    report_unraisable(where);
 }
 
 PyMethodDef base_locking_methods[] = {

@@ -10,39 +10,37 @@ constexpr long kChecksum = 0x5e1d0c3;
 constexpr long kAcceptedChecksums[] = {0x5e1d0c3, 0x2b7a9f4, 0x9c04e61};
 constexpr Py_ssize_t kStateFields = 12;
 
-Ref instance_dict(PyObject* self) {
-  PyObject* dict = PyObject_GetAttrString(self, "__dict__");
-  if (!dict) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
-    PyErr_Clear();
-  }
-  return Ref::steal(dict);
-}
-
 PyObject* base_reduce(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    const Names& n = state_of(self).names;
     QuorBaseObject* b = as_base(self);
-    Ref state = Ref::check(Py_BuildValue(
-        "(iOOOOOOOOiii)", b->last_msg_time, b->local_lock, b->lock, b->quor_free_to_use,
-        b->quor_inval_threads, b->quor_meta, b->quor_meta_ref, b->chunk_list, b->chunk_ref_list,
-        b->length, b->num_chunks, b->per_chunk_lock));
-    Ref dict = instance_dict(self);
-    bool with_setstate = false;
-    if (dict && dict.get() != Py_None) {
-      Ref extended = Ref::check(PySequence_Concat(state.get(), Ref::check(PyTuple_Pack(1, dict.get())).get()));
-      state = std::move(extended);
-      with_setstate = true;
-    } else {
+    Ref dict = instance_dict(self, n.str___dict__);
+    Ref last_msg_time = new_int(b->last_msg_time), length = new_int(b->length),
+        num_chunks = new_int(b->num_chunks), per_chunk_lock = new_int(b->per_chunk_lock);
+    PyObject* fields[] = {last_msg_time.get(), b->local_lock,      b->lock,
+                          b->quor_free_to_use, b->quor_inval_threads, b->quor_meta,
+                          b->quor_meta_ref,    b->chunk_list,      b->chunk_ref_list,
+                          length.get(),        num_chunks.get(),   per_chunk_lock.get(),
+                          dict.get()};
+    Py_ssize_t count = dict ? kStateFields + 1 : kStateFields;
+    Ref state = Ref::check(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(state.get(), i, Py_NewRef(fields[i]));
+    bool with_setstate = bool(dict);
+    if (!with_setstate) {
       PyObject* objects[] = {b->local_lock,         b->lock,      b->quor_free_to_use,
                              b->quor_inval_threads, b->quor_meta, b->quor_meta_ref,
                              b->chunk_list,         b->chunk_ref_list};
       for (PyObject* o : objects) with_setstate |= (o != Py_None);
     }
-    Ref unpickle = names.lookup("_unpickle_QuorBase");
+    Ref unpickle = n.lookup(n.str__unpickle_QuorBase);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    if (with_setstate)
-      return Py_BuildValue("(O(OlO)O)", unpickle.get(), type, kChecksum, Py_None, state.get());
-    return Py_BuildValue("(O(OlO))", unpickle.get(), type, kChecksum, state.get());
+    Ref checksum = new_int(kChecksum);
+    if (with_setstate) {
+      Ref args = Ref::check(PyTuple_Pack(3, type, checksum.get(), Py_None));
+      return PyTuple_Pack(3, unpickle.get(), args.get(), state.get());
+    }
+    Ref args = Ref::check(PyTuple_Pack(3, type, checksum.get(), state.get()));
+    return PyTuple_Pack(2, unpickle.get(), args.get());
   });
 }
 
@@ -54,12 +52,9 @@ void require_list_or_none_state(PyObject* value) {
 // before it assigned.
 void apply_state(PyObject* self, PyObject* state) {
   require_tuple(state);
+  const Names& n = state_of(self).names;
   QuorBaseObject* b = as_base(self);
-  auto item = [&](Py_ssize_t i) {
-    PyObject* v = PyTuple_GetItem(state, i);  // borrowed; IndexError when short
-    if (!v) throw PyErrSet{};
-    return v;
-  };
+  auto item = [&](Py_ssize_t i) { return state_item(state, i); };
   b->last_msg_time = as_int32(item(0));
   set_field(b->local_lock, item(1));
   set_field(b->lock, item(2));
@@ -76,12 +71,7 @@ void apply_state(PyObject* self, PyObject* state) {
   b->length = as_int32(item(9));
   b->num_chunks = as_int32(item(10));
   b->per_chunk_lock = as_int32(item(11));
-  if (PyTuple_GET_SIZE(state) > kStateFields) {
-    Ref dict = instance_dict(self);
-    if (dict && dict.get() != Py_None) {
-      Ref updated = Ref::check(PyObject_CallMethod(dict.get(), "update", "(O)", item(kStateFields)));
-    }
-  }
+  apply_instance_dict(self, state, kStateFields, n.str___dict__, n.str_update);
 }
 
 PyObject* base_setstate(PyObject* self, PyObject* state) {
@@ -101,7 +91,7 @@ PyObject* base_setstate(PyObject* self, PyObject* state) {
   raise_pickle_error(message.get());
 }
 
-PyObject* unpickle_base(PyObject*, PyObject* args, PyObject* kwds) {
+PyObject* unpickle_base(PyObject* module, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
     static const char* kwlist[] = {"type", "checksum", "state", nullptr};
     PyObject *type, *checksum, *state;
@@ -112,12 +102,13 @@ PyObject* unpickle_base(PyObject*, PyObject* args, PyObject* kwds) {
     for (long known : kAcceptedChecksums)
       accepted |= check(PyObject_RichCompareBool(checksum, new_int(known).get(), Py_EQ)) == 1;
     if (!accepted) refuse_checksum(checksum);
-    if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), base_type))
+    const CoreState& st = state_of_module(module);
+    if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), st.base_type))
       raise_format(PyExc_TypeError, "%R is not a subtype of QuorBase", type);
     // Allocation alone, through the nearest native class, so that a container
     // class gets its own table and fields set up; __init__ does not run.
     auto* cls = reinterpret_cast<PyTypeObject*>(type);
-    PyTypeObject* native = native_type_of(cls);
+    PyTypeObject* native = native_type_of(st, cls);
     Ref empty = Ref::check(PyTuple_New(0));
     Ref self = Ref::check(native->tp_new(cls, empty.get(), nullptr));
     if (state != Py_None) apply_state(self.get(), state);
@@ -128,7 +119,7 @@ PyObject* unpickle_base(PyObject*, PyObject* args, PyObject* kwds) {
 }  // namespace
 
 PyMethodDef unpickle_base_def = {
-    "_unpickle_QuorBase", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_base)),
+    "_unpickle_QuorBase", as_cfunction(unpickle_base),
     METH_VARARGS | METH_KEYWORDS, "_unpickle_QuorBase(type, checksum, state): rebuilds a pickled QuorBase."};
 
 PyMethodDef base_pickle_methods[] = {

@@ -2,30 +2,21 @@
 // GC, finalisation and release are inherited from QuorBase; the class adds
 // no fields.
 #include "quordict.hpp"
-#include "quorlib/args.hpp"
-#include "quorlib/int32.hpp"
 
 namespace quor::dict {
 namespace {
 
+const InitSignature kDictSignature = {
+    {"value", "num_chunks", "lock", "per_chunk_lock", "chunk_ref_list", "meta_ref", "length",
+     nullptr},
+    32,
+    &PyDict_Type,
+};
+
 int dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&] {
-    static const char* kwlist[] = {"value",          "num_chunks", "lock",   "per_chunk_lock",
-                                   "chunk_ref_list", "meta_ref",   "length", nullptr};
-    PyObject *value = Py_None, *num_chunks_arg = nullptr, *lock = Py_None, *per_chunk_lock_arg = nullptr,
-             *chunk_ref_list = Py_None, *meta_ref = Py_None, *length_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOOOOO:__init__", const_cast<char**>(kwlist), &value,
-                                     &num_chunks_arg, &lock, &per_chunk_lock_arg, &chunk_ref_list,
-                                     &meta_ref, &length_arg))
-      throw PyErrSet{};
-    const int32_t num_chunks = num_chunks_arg ? as_int32(num_chunks_arg) : 32;
-    const int32_t per_chunk_lock = per_chunk_lock_arg ? as_int32(per_chunk_lock_arg) : 0;
-    const int32_t length = length_arg ? as_int32(length_arg) : -1;
-    require_exact_or_none(value, &PyDict_Type, "value");
-    require_list_or_none(chunk_ref_list, "chunk_ref_list");
-    Ref base_args = Ref::check(Py_BuildValue("(iOOiOOi)", num_chunks, value, lock, per_chunk_lock,
-                                             chunk_ref_list, meta_ref, length));
-    return check(g_api->base_type->tp_init(self, base_args.get(), nullptr));
+    InitArgs parsed = parse_init_args(args, kwds, kDictSignature);
+    return check(state_of(self).base->init(self, parsed));
   });
 }
 
@@ -45,12 +36,6 @@ PyMethodDef dict_methods[] = {
     {"__repr__", dict_repr_method, METH_NOARGS | METH_COEXIST, kReprDoc},
     {nullptr, nullptr, 0, nullptr},
 };
-
-PyMethodDef rebuild_def = {
-    "rebuild", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dict_rebuild)),
-    METH_VARARGS | METH_KEYWORDS,
-    "rebuild(chunk_ref_list, num_chunks, meta_ref, length, lock, per_chunk_lock)\n--\n\n"
-    "A QuorDict sharing the given chunks, version record and lock, with nothing resident."};
 
 PyType_Slot dict_slots[] = {
     {Py_tp_doc, const_cast<char*>(
@@ -88,23 +73,17 @@ PyType_Spec dict_spec = {
 
 }  // namespace
 
-PyTypeObject* create_dict_type(PyObject* module) {
+PyTypeObject* make_dict_type(PyObject* module, DictState& st) {
   for (PyType_Slot* slot = dict_slots; slot->slot; ++slot) {
-    if (slot->slot == Py_tp_traverse) slot->pfunc = reinterpret_cast<void*>(g_api->base_type->tp_traverse);
-    if (slot->slot == Py_tp_clear) slot->pfunc = reinterpret_cast<void*>(g_api->base_type->tp_clear);
+    if (slot->slot == Py_tp_traverse) slot->pfunc = reinterpret_cast<void*>(st.base->base_type->tp_traverse);
+    if (slot->slot == Py_tp_clear) slot->pfunc = reinterpret_cast<void*>(st.base->base_type->tp_clear);
   }
-  PyObject* type = PyType_FromModuleAndSpec(module, &dict_spec, reinterpret_cast<PyObject*>(g_api->base_type));
-  if (!type) throw PyErrSet{};
-  return reinterpret_cast<PyTypeObject*>(type);
-}
-
-// Bound with the module's name, so that pickle finds it as
-// quorlib.quordict.QuorDict.rebuild without searching sys.modules.
-void attach_rebuild(PyTypeObject* type, PyObject* module) {
-  Ref module_name = Ref::check(PyModule_GetNameObject(module));
-  Ref function = Ref::check(PyCFunction_NewEx(&rebuild_def, reinterpret_cast<PyObject*>(type), module_name.get()));
-  Ref static_method = Ref::check(PyStaticMethod_New(function.get()));
-  check(PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "rebuild", static_method.get()));
+  Ref type = Ref::steal(reinterpret_cast<PyObject*>(make_type(module, &dict_spec, st.base->base_type)));
+  auto* cls = reinterpret_cast<PyTypeObject*>(type.get());
+  check(st.base->register_type(cls, &st.ops));
+  attach_rebuild(cls, module, &rebuild_def);
+  add_mapping_methods(cls, st);
+  return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 }  // namespace quor::dict

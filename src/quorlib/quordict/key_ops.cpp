@@ -3,31 +3,22 @@
 // operation; nothing is looked up by name and nothing is allocated.
 #include "quordict.hpp"
 #include "stable_hash.hpp"
+#include "quorlib/index.hpp"
 
 namespace quor::dict {
-namespace {
-
-PyObject* chunk_at(PyObject* chunk_list, Py_ssize_t idx) {
-  if (chunk_list == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-  if (idx < 0 || idx >= PyList_GET_SIZE(chunk_list)) raise(PyExc_IndexError, "list index out of range");
-  return PyList_GET_ITEM(chunk_list, idx);
-}
-
-}  // namespace
-
 Located locate(PyObject* self, PyObject* key) {
   const Py_hash_t hash = stable_hash(key);
   if (hash == -1) throw PyErrSet{};
   QuorBaseObject* b = as_base(self);
   if (b->num_chunks == 0) raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
-  Py_ssize_t idx = floor_mod(hash, b->num_chunks);
   // A negative bucket (only a negative num_chunks gives one) counts from the
   // end, as list indexing does.
-  if (idx < 0 && b->chunk_list != Py_None) idx += PyList_GET_SIZE(b->chunk_list);
-  PyObject* chunk = chunk_at(b->chunk_list, idx);
+  Py_ssize_t idx = list_position(b->chunk_list, floor_mod(hash, b->num_chunks));
+  PyObject* chunk = PyList_GET_ITEM(b->chunk_list, idx);
   if (chunk == Py_None) {
     check(b->ops->fetch_chunk(self, int32_t(idx)));
-    chunk = chunk_at(b->chunk_list, idx);
+    idx = list_position(b->chunk_list, idx);
+    chunk = PyList_GET_ITEM(b->chunk_list, idx);
   }
   return {Ref::borrow(chunk), idx};
 }
@@ -64,7 +55,7 @@ int dict_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
       ChunkRecursionGuard recursion;
       check(value ? PyObject_SetItem(chunk, key, value) : PyObject_DelItem(chunk, key));
     }
-    mark_changed(g_api, self, at.idx);
+    mark_changed(self, at.idx);
     return 0;
   });
 }

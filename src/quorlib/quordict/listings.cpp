@@ -18,20 +18,23 @@ enum class Listing { keys, values, items };
 
 PyObject* list_chunks(PyObject* self, Listing what) {
   return guard([&]() -> PyObject* {
+    const DictState& st = state_of(self);
     Ref result = Ref::check(PyList_New(0));
     Ref chunks = resident_chunks(self);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
       Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
-      if (chunk.get() == Py_None && g_assertions)
-        raise(PyExc_AssertionError, "Chunk must not be None, as it must be fetched first");
+      check_assertion(st.assertions, chunk.get() != Py_None,
+                      "Chunk must not be None, as it must be fetched first");
       Ref part;
       if (PyDict_CheckExact(chunk.get())) {
         part = Ref::check(what == Listing::keys     ? PyDict_Keys(chunk.get())
                           : what == Listing::values ? PyDict_Values(chunk.get())
                                                     : PyDict_Items(chunk.get()));
       } else {
-        const char* name = what == Listing::keys ? "keys" : what == Listing::values ? "values" : "items";
-        part = call_method(chunk.get(), name);
+        const Names& n = st.names;
+        part = call_method(chunk.get(), what == Listing::keys     ? n.str_keys
+                                        : what == Listing::values ? n.str_values
+                                                                  : n.str_items);
       }
       const Py_ssize_t end = PyList_GET_SIZE(result.get());
       check(PyList_SetSlice(result.get(), end, end, part.get()));
@@ -75,9 +78,9 @@ PyObject* dict_clear(PyObject* self, PyObject*) {
         if (PyDict_GET_SIZE(chunk.get()) == 0) continue;
         PyDict_Clear(chunk.get());
       } else {
-        Ref done = call_method(chunk.get(), "clear");
+        Ref done = call_method(chunk.get(), state_of(self).names.str_clear);
       }
-      mark_changed(g_api, self, i);
+      mark_changed(self, i);
     }
     as_base(self)->length = 0;
     Py_RETURN_NONE;
@@ -89,7 +92,7 @@ PyObject* dict_clear(PyObject* self, PyObject*) {
 // as keys.
 PyObject* dict_iter(PyObject* self) {
   return guard([&]() -> PyObject* {
-    Ref keys = call_method(self, "keys");
+    Ref keys = call_method(self, state_of(self).names.str_keys);
     return PyObject_GetIter(keys.get());
   });
 }

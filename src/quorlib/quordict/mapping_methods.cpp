@@ -9,24 +9,6 @@
 namespace quor::dict {
 namespace {
 
-// Interned at module load and kept for the life of the process.
-PyObject* s_keys;
-PyObject* s_popitem;
-PyObject* s_setdefault;
-PyObject* s_pop;
-PyObject* s_get;
-PyObject* s_dict_attr;  // "__dict__"
-PyObject* s_update;
-PyObject* g_mapping_abc;  // collections.abc.Mapping
-PyObject* g_deepcopy;     // copy.deepcopy
-
-Ref vectorcall_method(PyObject* name, std::initializer_list<PyObject*> args) {
-  std::array<PyObject*, 4> stack{};
-  size_t n = 0;
-  for (PyObject* a : args) stack[n++] = a;
-  return Ref::check(PyObject_VectorcallMethod(name, stack.data(), n, nullptr));
-}
-
 void check_arg_count(const char* name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max) {
   if (nargs < min)
     raise_format(PyExc_TypeError, "%s expected at least %zd argument%s, got %zd", name, min,
@@ -36,16 +18,23 @@ void check_arg_count(const char* name, Py_ssize_t nargs, Py_ssize_t min, Py_ssiz
                  max == 1 ? "" : "s", nargs);
 }
 
-bool is_quordict(PyObject* obj) { return PyObject_TypeCheck(obj, g_dict_type); }
+// The operand whose class derives from QuorDict: the slot is called for no other.
+PyObject* own_operand(PyObject* left, PyObject* right) {
+  if (PyType_GetModuleByDef(Py_TYPE(left), &module_def)) return left;
+  PyErr_Clear();
+  return right;
+}
+
+bool is_quordict(const DictState& st, PyObject* obj) { return PyObject_TypeCheck(obj, st.dict_type); }
 
 // Every item in one plain dict, grouped by chunk like keys().
 Ref snapshot(PyObject* self) {
+  const bool assertions = state_of(self).assertions;
   Ref result = Ref::check(PyDict_New());
   Ref chunks = resident_chunks(self);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
     Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
-    if (chunk.get() == Py_None && g_assertions)
-      raise(PyExc_AssertionError, "Chunk must not be None, as it must be fetched first");
+    check_assertion(assertions, chunk.get() != Py_None, "Chunk must not be None, as it must be fetched first");
     if (PyDict_CheckExact(chunk.get())) {
       check(PyDict_Update(result.get(), chunk.get()));
     } else {
@@ -58,10 +47,10 @@ Ref snapshot(PyObject* self) {
 
 // Mappings by contents: a dict as it is, a QuorDict through its snapshot, any
 // other registered Mapping copied; null for what is not a mapping.
-Ref as_plain_mapping(PyObject* other) {
+Ref as_plain_mapping(const DictState& st, PyObject* other) {
   if (PyDict_Check(other)) return Ref::borrow(other);
-  if (is_quordict(other)) return snapshot(other);
-  if (!check(PyObject_IsInstance(other, g_mapping_abc))) return Ref();
+  if (is_quordict(st, other)) return snapshot(other);
+  if (!check(PyObject_IsInstance(other, st.mapping_abc))) return Ref();
   Ref copied = Ref::check(PyDict_New());
   check(PyDict_Merge(copied.get(), other, 1));
   return copied;
@@ -81,7 +70,7 @@ void update_from(PyObject* self, PyObject* other) {
     }
     return;
   }
-  Ref keys_method = Ref::steal(PyObject_GetAttr(other, s_keys));
+  Ref keys_method = Ref::steal(PyObject_GetAttr(other, state_of(self).names.str_keys));
   if (!keys_method) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
     PyErr_Clear();
@@ -136,7 +125,7 @@ PyObject* dict_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
       return Py_NewRef(fallback);
     }
     ChunkRecursionGuard recursion;
-    return vectorcall_method(s_get, {at.chunk.get(), args[0], fallback}).release();
+    return call_method(at.chunk.get(), state_of(self).names.str_get, args[0], fallback).release();
   });
 }
 
@@ -151,12 +140,12 @@ PyObject* dict_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t narg
       Ref found = Ref::borrow(PyDict_SetDefault(chunk, args[0], fallback));
       if (!found) throw PyErrSet{};
       // A key that was there already leaves the chunk as it was.
-      if (PyDict_GET_SIZE(chunk) != before) mark_changed(g_api, self, at.idx);
+      if (PyDict_GET_SIZE(chunk) != before) mark_changed(self, at.idx);
       return found.release();
     }
     ChunkRecursionGuard recursion;
-    Ref found = vectorcall_method(s_setdefault, {chunk, args[0], fallback});
-    mark_changed(g_api, self, at.idx);
+    Ref found = call_method(chunk, state_of(self).names.str_setdefault, args[0], fallback);
+    mark_changed(self, at.idx);
     return found.release();
   });
 }
@@ -169,8 +158,9 @@ PyObject* dict_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* chunk = at.chunk.get();
     if (!PyDict_CheckExact(chunk)) {
       ChunkRecursionGuard recursion;
-      Ref found = nargs > 1 ? vectorcall_method(s_pop, {chunk, key, args[1]}) : vectorcall_method(s_pop, {chunk, key});
-      mark_changed(g_api, self, at.idx);
+      PyObject* pop = state_of(self).names.str_pop;
+      Ref found = nargs > 1 ? call_method(chunk, pop, key, args[1]) : call_method(chunk, pop, key);
+      mark_changed(self, at.idx);
       return found.release();
     }
     Ref found = Ref::borrow(PyDict_GetItemWithError(chunk, key));
@@ -180,7 +170,7 @@ PyObject* dict_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
       raise_key_error(key);
     }
     check(PyDict_DelItem(chunk, key));
-    mark_changed(g_api, self, at.idx);
+    mark_changed(self, at.idx);
     return found.release();
   });
 }
@@ -198,8 +188,8 @@ PyObject* dict_popitem(PyObject* self, PyObject*) {
       const Py_ssize_t size = PyObject_Size(chunk.get());
       if (size < 0) throw PyErrSet{};
       if (size == 0) return Ref();
-      Ref item = vectorcall_method(s_popitem, {chunk.get()});
-      mark_changed(g_api, self, i);
+      Ref item = call_method(chunk.get(), state_of(self).names.str_popitem);
+      mark_changed(self, i);
       return item;
     };
     for (Py_ssize_t i = PyList_GET_SIZE(b->chunk_list) - 1; i >= 0; --i) {
@@ -248,7 +238,7 @@ PyObject* dict_fromkeys(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) 
 
 PyObject* dict_reversed(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
-    Ref keys = vectorcall_method(s_keys, {self});
+    Ref keys = call_method(self, state_of(self).names.str_keys);
     Ref listed = Ref::check(PySequence_List(keys.get()));
     check(PyList_Reverse(listed.get()));
     return PyObject_GetIter(listed.get());
@@ -261,75 +251,61 @@ PyObject* dict_reversed(PyObject* self, PyObject*) {
 // instead a new container of the same class and number of chunks, with actors
 // of its own, holding the items (deep-copied for deepcopy). The subclass's
 // __init__ is not run (its signature is its own); its instance dict is copied.
-Ref new_container_like(PyObject* self) {
+Ref new_container_like(const DictState& st, PyObject* self) {
   Ref empty = Ref::check(PyTuple_New(0));
-  return Ref::check(g_dict_type->tp_new(Py_TYPE(self), empty.get(), nullptr));
+  return Ref::check(st.dict_type->tp_new(Py_TYPE(self), empty.get(), nullptr));
 }
 
-void fill_copy(PyObject* self, PyObject* made, PyObject* contents, PyObject* memo) {
+void fill_copy(const DictState& st, PyObject* self, PyObject* made, PyObject* contents, PyObject* memo) {
   QuorBaseObject* b = as_base(self);
-  Ref num_chunks = new_int(b->num_chunks);
-  Ref per_chunk_lock = new_int(b->per_chunk_lock);
-  Ref init_args = Ref::check(PyTuple_Pack(4, contents, num_chunks.get(), Py_None, per_chunk_lock.get()));
-  check(g_dict_type->tp_init(made, init_args.get(), nullptr));
-  Ref attrs = Ref::steal(PyObject_GetAttr(self, s_dict_attr));
-  if (!attrs) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
-    PyErr_Clear();
-    return;
-  }
-  if (memo) {
-    std::array<PyObject*, 2> call{attrs.get(), memo};
-    attrs = Ref::check(PyObject_Vectorcall(g_deepcopy, call.data(), 2, nullptr));
-  }
-  Ref target = Ref::check(PyObject_GetAttr(made, s_dict_attr));
-  Ref done = vectorcall_method(s_update, {target.get(), attrs.get()});
+  InitArgs args{b->num_chunks, contents, Py_None, b->per_chunk_lock, Py_None, Py_None, -1};
+  check(st.base->init(made, args));
+  copy_instance_dict(self, made, memo, st.deepcopy, st.names.str___dict__, st.names.str_update);
 }
 
 PyObject* dict_shallow_copy(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    const DictState& st = state_of(self);
     Ref contents = snapshot(self);
-    Ref made = new_container_like(self);
-    fill_copy(self, made.get(), contents.get(), nullptr);
+    Ref made = new_container_like(st, self);
+    fill_copy(st, self, made.get(), contents.get(), nullptr);
     return made.release();
   });
 }
 
 PyObject* dict_deep_copy(PyObject* self, PyObject* memo) {
   return guard([&]() -> PyObject* {
+    const DictState& st = state_of(self);
     Ref contents = snapshot(self);
-    Ref made = new_container_like(self);
+    Ref made = new_container_like(st, self);
     // Registered before the contents are copied, so that a value holding
     // this dictionary becomes a value holding the copy.
     Ref id = Ref::check(PyLong_FromVoidPtr(self));
     if (memo != Py_None) check(PyObject_SetItem(memo, id.get(), made.get()));
-    std::array<PyObject*, 2> call{contents.get(), memo};
-    Ref copied = Ref::check(PyObject_Vectorcall(g_deepcopy, call.data(), 2, nullptr));
+    Ref copied = call(st.deepcopy, contents.get(), memo);
     if (!PyDict_CheckExact(copied.get())) raise(PyExc_TypeError, "deepcopy of a dict gave no dict");
-    fill_copy(self, made.get(), copied.get(), memo == Py_None ? nullptr : memo);
+    fill_copy(st, self, made.get(), copied.get(), memo == Py_None ? nullptr : memo);
     return made.release();
   });
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef mapping_methods[] = {
-    {"get", FASTCALL(dict_get), METH_FASTCALL,
+    {"get", as_cfunction(dict_get), METH_FASTCALL,
      "get($self, key, default=None, /)\n--\n\nThe value for key if key is in the dictionary, else default."},
-    {"setdefault", FASTCALL(dict_setdefault), METH_FASTCALL,
+    {"setdefault", as_cfunction(dict_setdefault), METH_FASTCALL,
      "setdefault($self, key, default=None, /)\n--\n\n"
      "Inserts key with a value of default if key is not in the dictionary; returns the value for key."},
-    {"pop", FASTCALL(dict_pop), METH_FASTCALL,
+    {"pop", as_cfunction(dict_pop), METH_FASTCALL,
      "pop($self, key, default=<unrepresentable>, /)\n--\n\n"
      "Removes key and returns its value; default (or KeyError) when key is missing."},
     {"popitem", dict_popitem, METH_NOARGS,
      "popitem($self, /)\n--\n\nRemoves and returns a (key, value) pair, from a resident chunk when one "
      "holds items; KeyError when the dictionary is empty."},
-    {"update", FASTCALL(dict_update), METH_VARARGS | METH_KEYWORDS,
+    {"update", as_cfunction(dict_update), METH_VARARGS | METH_KEYWORDS,
      "update($self, other=(), /, **kwds)\n--\n\n"
      "Sets the items of a mapping (anything with keys()) or of an iterable of pairs, then the keywords."},
     {"copy", dict_copy, METH_NOARGS, "copy($self, /)\n--\n\nA plain dict holding every item (a snapshot)."},
-    {"fromkeys", FASTCALL(dict_fromkeys), METH_FASTCALL | METH_CLASS,
+    {"fromkeys", as_cfunction(dict_fromkeys), METH_FASTCALL | METH_CLASS,
      "fromkeys($type, iterable, value=None, /)\n--\n\nA new dictionary (cls()) with the keys of iterable set to value."},
     {"__reversed__", dict_reversed, METH_NOARGS,
      "__reversed__($self, /)\n--\n\nAn iterator over the keys in the reverse order of keys()."},
@@ -341,18 +317,12 @@ PyMethodDef mapping_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* intern(const char* text) {
-  PyObject* name = PyUnicode_InternFromString(text);
-  if (!name) throw PyErrSet{};
-  return name;
-}
-
 }  // namespace
 
 PyObject* dict_richcompare(PyObject* self, PyObject* other, int op) {
   return guard([&]() -> PyObject* {
     if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-    Ref theirs = as_plain_mapping(other);
+    Ref theirs = as_plain_mapping(state_of(self), other);
     if (!theirs) Py_RETURN_NOTIMPLEMENTED;
     Ref mine = snapshot(self);
     return PyObject_RichCompare(mine.get(), theirs.get(), op);
@@ -362,9 +332,10 @@ PyObject* dict_richcompare(PyObject* self, PyObject* other, int op) {
 // d | other and other | d: a plain dict, the right operand's items winning.
 PyObject* dict_or(PyObject* left, PyObject* right) {
   return guard([&]() -> PyObject* {
-    Ref first = as_plain_mapping(left);
+    const DictState& st = state_of(own_operand(left, right));
+    Ref first = as_plain_mapping(st, left);
     if (!first) Py_RETURN_NOTIMPLEMENTED;
-    Ref second = as_plain_mapping(right);
+    Ref second = as_plain_mapping(st, right);
     if (!second) Py_RETURN_NOTIMPLEMENTED;
     Ref result = Ref::check(PyDict_Copy(first.get()));
     check(PyDict_Update(result.get(), second.get()));
@@ -379,31 +350,10 @@ PyObject* dict_inplace_or(PyObject* self, PyObject* other) {
   });
 }
 
-void add_mapping_methods(PyTypeObject* type) {
-  s_keys = intern("keys");
-  s_popitem = intern("popitem");
-  s_setdefault = intern("setdefault");
-  s_pop = intern("pop");
-  s_get = intern("get");
-  s_dict_attr = intern("__dict__");
-  s_update = intern("update");
-  Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
-  g_mapping_abc = get_attr(abc.get(), "Mapping").release();
-  Ref copy_module = Ref::check(PyImport_ImportModule("copy"));
-  g_deepcopy = get_attr(copy_module.get(), "deepcopy").release();
-
-  PyObject* type_dict = type->tp_dict;
-  for (PyMethodDef* def = mapping_methods; def->ml_name; ++def) {
-    Ref descriptor = Ref::check((def->ml_flags & METH_CLASS) ? PyDescr_NewClassMethod(type, def)
-                                                             : PyDescr_NewMethod(type, def));
-    check(PyDict_SetItemString(type_dict, def->ml_name, descriptor.get()));
-  }
-  PyType_Modified(type);
-
-  Ref mutable_mapping = get_attr(abc.get(), "MutableMapping");
-  Ref register_name = Ref::steal(intern("register"));
-  Ref registered = Ref::check(PyObject_CallMethodOneArg(mutable_mapping.get(), register_name.get(),
-                                                        reinterpret_cast<PyObject*>(type)));
+void add_mapping_methods(PyTypeObject* type, DictState& st) {
+  add_methods(type, mapping_methods);
+  st.mapping_abc = abc_class(st.names.str_register, "Mapping", "MutableMapping", type).release();
+  st.deepcopy = import_deepcopy().release();
 }
 
 }  // namespace quor::dict

@@ -8,14 +8,15 @@
 namespace quor::dict {
 namespace {
 
+// `num_chunks` is at least 1: the base refuses anything less before the
+// chunks are made.
 void put(PyObject* buckets, int32_t num_chunks, PyObject* key, PyObject* value) {
   const Py_hash_t hash = stable_hash(key);
   if (hash == -1) throw PyErrSet{};
-  if (num_chunks == 0) raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
   check(PyDict_SetItem(PyList_GET_ITEM(buckets, floor_mod(hash, num_chunks)), key, value));
 }
 
-void partition(PyObject* value, int32_t num_chunks, PyObject* buckets) {
+void partition(const Names& names, PyObject* value, int32_t num_chunks, PyObject* buckets) {
   if (PyDict_CheckExact(value)) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -28,7 +29,7 @@ void partition(PyObject* value, int32_t num_chunks, PyObject* buckets) {
   }
   // A dict subclass reaches here only through QuorBase.__init__ called
   // directly; its own items() decides what it holds.
-  Ref items = call_method(value, "items");
+  Ref items = call_method(value, names.str_items);
   Ref it = Ref::check(PyObject_GetIter(items.get()));
   while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
     Ref fast = Ref::check(PySequence_Fast(pair.get(), "items() must yield pairs"));
@@ -39,17 +40,6 @@ void partition(PyObject* value, int32_t num_chunks, PyObject* buckets) {
   if (PyErr_Occurred()) throw PyErrSet{};
 }
 
-Ref new_chunk_handle(PyObject* bucket) {
-  Ref proxy_class = g_names.lookup("QuorProxy");
-  Ref directory_class = g_names.lookup("QuorCacheDirMSI");
-  Ref create = get_attr(proxy_class.get(), "remote");
-  Ref proxy = Ref::check(PyObject_CallFunctionObjArgs(create.get(), bucket, directory_class.get(), nullptr));
-  Ref cache_class = g_names.lookup("QuorCacheLocalMSI");
-  Ref cache = Ref::check(PyObject_CallNoArgs(cache_class.get()));
-  return Ref::check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(g_api->chunk_type),
-                                                 proxy.get(), cache.get(), nullptr));
-}
-
 }  // namespace
 
 int init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value) {
@@ -58,19 +48,18 @@ int init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value) {
     Ref buckets = Ref::check(PyList_New(count));
     for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(buckets.get(), i, Ref::check(PyDict_New()).release());
 
+    const DictState& st = state_of(self);
     if (value != Py_None && !PyDict_Check(value)) {
-      print_line(Ref::check(PyUnicode_FromString("Value is not None")).get());
-      Ref time = g_names.lookup("time");
-      Ref slept = Ref::check(PyObject_CallMethod(time.get(), "sleep", "i", 3));
+      print_line_and_pause(st.names, Ref::check(PyUnicode_FromString("Value is not None")).get());
       raise(PyExc_ValueError, "Value must be a dict");
     }
-    if (value != Py_None) partition(value, num_chunks, buckets.get());
+    if (value != Py_None) partition(st.names, value, num_chunks, buckets.get());
 
     // Complete before it is stored: a failure half-way leaves chunk_ref_list
     // as it was, and the actors made so far are simply dropped.
     Ref handles = Ref::check(PyList_New(count));
     for (Py_ssize_t i = 0; i < count; ++i)
-      PyList_SET_ITEM(handles.get(), i, new_chunk_handle(PyList_GET_ITEM(buckets.get(), i)).release());
+      PyList_SET_ITEM(handles.get(), i, new_chunk_handle(st.names, st.base, PyList_GET_ITEM(buckets.get(), i)).release());
 
     QuorBaseObject* b = as_base(self);
     set_field(b->chunk_ref_list, handles.get());

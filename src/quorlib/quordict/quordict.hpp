@@ -1,19 +1,37 @@
-// What the files of quorlib.quordict share: the module's state, set once at
-// import, and the functions each file contributes to the QuorDict type.
+// What the files of quorlib.quordict share: the module's state and the
+// functions each file contributes to the QuorDict type.
 #pragma once
 
 #include <cstdint>
 
 #include "quorlib/api.hpp"
-#include "quorlib/module_names.hpp"
+#include "quorlib/module_setup.hpp"
+#include "quorlib/names.hpp"
 
 namespace quor::dict {
 
-// Set by PyInit_quordict before any QuorDict exists; never changed afterwards.
-extern const BaseApi* g_api;
-extern ModuleNames g_names;
-extern PyTypeObject* g_dict_type;
-extern bool g_assertions;  // false under `python -O`, like assert statements
+// quorlib.quordict's state; found from the module, or from an instance's type.
+struct DictState {
+  Names names;
+  const BaseApi* base;        // valid while base_module is held
+  PyObject* base_module;      // quorlib.quorbase
+  PyTypeObject* dict_type;    // QuorDict
+  BaseOps ops;                // the base's table with the chunk-list builder replaced
+  bool assertions;            // false under python -O
+  PyObject* mapping_abc;      // collections.abc.Mapping: what compares by contents
+  PyObject* deepcopy;         // copy.deepcopy
+};
+
+extern PyModuleDef module_def;
+
+inline DictState& state_of_module(PyObject* module) {
+  return *static_cast<DictState*>(PyModule_GetState(module));
+}
+inline DictState& state_of(PyObject* self) {
+  PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);  // borrowed
+  if (!module) throw PyErrSet{};
+  return state_of_module(module);
+}
 
 // Floored modulo: the result takes the divisor's sign, so a positive chunk
 // count always gives a bucket in 0 .. count-1. `count` is non-zero.
@@ -25,6 +43,11 @@ inline Py_ssize_t floor_mod(Py_hash_t hash, int32_t count) noexcept {
   Py_hash_t r = hash % count;
   if (r != 0 && ((r < 0) != (count < 0))) r += count;
   return Py_ssize_t(r);
+}
+
+// Marks a chunk changed; the state is needed only when the mark array must grow.
+inline void mark_changed(PyObject* self, Py_ssize_t chunk_idx) {
+  quor::mark_changed(self, chunk_idx, [self] { return state_of(self).base; });
 }
 
 // partition.cpp: the table entry that creates the chunks of a new dictionary.
@@ -55,7 +78,7 @@ PyObject* dict_iter(PyObject* self);
 
 // transfer.cpp: pickling by reference and the printed form.
 PyObject* dict_reduce(PyObject* self, PyObject*);
-PyObject* dict_rebuild(PyObject*, PyObject* args, PyObject* kwds);
+extern PyMethodDef rebuild_def;
 PyObject* dict_repr(PyObject* self);
 PyObject* dict_repr_method(PyObject* self, PyObject*);
 extern const char kReprDoc[];
@@ -65,11 +88,9 @@ PyObject* dict_richcompare(PyObject* self, PyObject* other, int op);
 PyObject* dict_or(PyObject* left, PyObject* right);
 PyObject* dict_inplace_or(PyObject* self, PyObject* other);
 // Adds the methods to the class and registers it as a MutableMapping.
-void add_mapping_methods(PyTypeObject* type);
+void add_mapping_methods(PyTypeObject* type, DictState& st);
 
-// dict_type.cpp: creates the class; the module publishes it.
-PyTypeObject* create_dict_type(PyObject* module);
-// Attaches the static `rebuild`, once the class is in the module.
-void attach_rebuild(PyTypeObject* type, PyObject* module);
+// dict_type.cpp: creates the class (registered with the core, rebuild attached).
+PyTypeObject* make_dict_type(PyObject* module, DictState& st);
 
 }  // namespace quor::dict

@@ -3,21 +3,11 @@
 #include "quordict.hpp"
 
 namespace quor::dict {
+namespace {
 
-const char kReprDoc[] =
-    "\n        This function only prints the currently fetched chunks. It does not fetch all chunks.\n"
-    "        To see the full list, use `items()` and print them individually\n        ";
-
-PyObject* dict_reduce(PyObject* self, PyObject*) {
-  return guard([&]() -> PyObject* {
-    QuorBaseObject* b = as_base(self);
-    Ref rebuild = get_attr(self, "rebuild");
-    return Py_BuildValue("(O(OiOiOi))", rebuild.get(), b->chunk_ref_list, b->num_chunks,
-                         b->quor_meta_ref, b->length, b->lock, b->per_chunk_lock);
-  });
-}
-
-PyObject* dict_rebuild(PyObject*, PyObject* args, PyObject* kwds) {
+// Bound to QuorDict by attach_rebuild: `cls` is always QuorDict itself,
+// whatever class was pickled.
+PyObject* dict_rebuild(PyObject* cls, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
     static const char* kwlist[] = {"chunk_ref_list", "num_chunks", "meta_ref", "length",
                                    "lock",           "per_chunk_lock", nullptr};
@@ -26,18 +16,38 @@ PyObject* dict_rebuild(PyObject*, PyObject* args, PyObject* kwds) {
                                      &chunk_ref_list, &num_chunks, &meta_ref, &length, &lock,
                                      &per_chunk_lock))
       throw PyErrSet{};
-    // Always QuorDict itself, whatever class was pickled.
-    return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(g_dict_type), Py_None, num_chunks,
-                                        lock, per_chunk_lock, chunk_ref_list, meta_ref, length,
-                                        nullptr);
+    return call(cls, Py_None, num_chunks, lock, per_chunk_lock, chunk_ref_list, meta_ref, length)
+        .release();
+  });
+}
+
+}  // namespace
+
+const char kReprDoc[] =
+    "\n        This function only prints the currently fetched chunks. It does not fetch all chunks.\n"
+    "        To see the full list, use `items()` and print them individually\n        ";
+
+PyMethodDef rebuild_def = {
+    "rebuild", as_cfunction(dict_rebuild), METH_VARARGS | METH_KEYWORDS,
+    "rebuild(chunk_ref_list, num_chunks, meta_ref, length, lock, per_chunk_lock)\n--\n\n"
+    "A QuorDict sharing the given chunks, version record and lock, with nothing resident."};
+
+PyObject* dict_reduce(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    QuorBaseObject* b = as_base(self);
+    Ref rebuild = get_attr(self, state_of(self).names.str_rebuild);
+    Ref num_chunks = new_int(b->num_chunks), length = new_int(b->length),
+        per_chunk_lock = new_int(b->per_chunk_lock);
+    Ref args = Ref::check(PyTuple_Pack(6, b->chunk_ref_list, num_chunks.get(), b->quor_meta_ref,
+                                       length.get(), b->lock, per_chunk_lock.get()));
+    return PyTuple_Pack(2, rebuild.get(), args.get());
   });
 }
 
 PyObject* dict_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
-    Ref items = call_method(self, "items");
-    Ref empty_spec = Ref::check(PyUnicode_FromStringAndSize(nullptr, 0));
-    Ref text = Ref::check(PyObject_Format(items.get(), empty_spec.get()));
+    Ref items = call_method(self, state_of(self).names.str_items);
+    Ref text = Ref::check(PyObject_Format(items.get(), nullptr));
     return PyUnicode_FromFormat("QuorDict(%U)", text.get());
   });
 }

@@ -9,13 +9,14 @@ constexpr long kChecksum = 0xc538c24;
 // Layouts whose pickles this one still reads.
 constexpr long kAcceptedChecksums[] = {0xc538c24, 0x4c749e9, 0x4276bf5};
 
+using Fields = ObjectFields<ListChunkMetaObject, &ListChunkMetaObject::last_used_chunk,
+                            &ListChunkMetaObject::chunk_used>;
+
 PyObject* meta_new(PyTypeObject* type, PyObject*, PyObject*) {
   return guard([&]() -> PyObject* {
     Ref self = Ref::check(type->tp_alloc(type, 0));
-    ListChunkMetaObject* m = as_meta(self.get());
-    m->last_used_chunk = Py_NewRef(Py_None);
-    m->chunk_used = Py_NewRef(Py_None);
-    m->max_element_per_chunk = 0;
+    Fields::init(self.get());
+    as_meta(self.get())->max_element_per_chunk = 0;
     return self.release();
   });
 }
@@ -39,76 +40,35 @@ int meta_init(PyObject* self, PyObject* args, PyObject* kwds) {
   });
 }
 
-int meta_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(as_meta(self)->last_used_chunk);
-  Py_VISIT(as_meta(self)->chunk_used);
-  return 0;
-}
-
-int meta_clear(PyObject* self) {
-  set_field(as_meta(self)->last_used_chunk, Py_None);
-  set_field(as_meta(self)->chunk_used, Py_None);
-  return 0;
-}
-
-void meta_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Py_CLEAR(as_meta(self)->last_used_chunk);
-  Py_CLEAR(as_meta(self)->chunk_used);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-// The instance's __dict__ (an instance of an interpreter subclass has one), or
-// null when it has none or it is None.
-Ref instance_dict(PyObject* self) {
-  PyObject* dict = PyObject_GetAttrString(self, "__dict__");
-  if (!dict) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
-    PyErr_Clear();
-    return Ref();
-  }
-  Ref owned = Ref::steal(dict);
-  if (dict == Py_None) return Ref();
-  return owned;
-}
-
 void apply_state(PyObject* self, PyObject* state_tuple) {
   require_tuple(state_tuple);
+  const Names& n = state_of(self).names;
   ListChunkMetaObject* m = as_meta(self);
-  auto element = [&](Py_ssize_t i) {
-    PyObject* item = PyTuple_GetItem(state_tuple, i);  // borrowed; IndexError when short
-    if (!item) throw PyErrSet{};
-    return item;
-  };
+  auto element = [&](Py_ssize_t i) { return state_item(state_tuple, i); };
   set_field(m->chunk_used, element(0));
   set_field(m->last_used_chunk, element(1));
   m->max_element_per_chunk = as_int32(element(2));
-  if (PyTuple_GET_SIZE(state_tuple) > 3) {
-    Ref dict = instance_dict(self);
-    if (dict) {
-      Ref updated = Ref::check(PyObject_CallMethod(dict.get(), "update", "(O)", element(3)));
-    }
-  }
+  apply_instance_dict(self, state_tuple, 3, n.str___dict__, n.str_update);
 }
 
 PyObject* meta_reduce(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    const Names& n = state_of(self).names;
     ListChunkMetaObject* m = as_meta(self);
-    Ref unpickle = state.names.lookup("_unpickle_ListChunkMeta");
-    Ref dict = instance_dict(self);
-    Ref state_tuple =
-        dict ? Ref::check(Py_BuildValue("(OOiO)", m->chunk_used, m->last_used_chunk,
-                                        (int)m->max_element_per_chunk, dict.get()))
-             : Ref::check(Py_BuildValue("(OOi)", m->chunk_used, m->last_used_chunk,
-                                        (int)m->max_element_per_chunk));
+    Ref unpickle = n.lookup(n.str__unpickle_ListChunkMeta);
+    Ref dict = instance_dict(self, n.str___dict__);
+    Ref capacity = new_int(m->max_element_per_chunk);
+    Ref state_tuple = Ref::check(
+        dict ? PyTuple_Pack(4, m->chunk_used, m->last_used_chunk, capacity.get(), dict.get())
+             : PyTuple_Pack(3, m->chunk_used, m->last_used_chunk, capacity.get()));
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    if (dict || m->chunk_used != Py_None || m->last_used_chunk != Py_None)
-      return Py_BuildValue("(O(OlO)O)", unpickle.get(), type, kChecksum, Py_None,
-                           state_tuple.get());
-    return Py_BuildValue("(O(OlO))", unpickle.get(), type, kChecksum, state_tuple.get());
+    Ref checksum = new_int(kChecksum);
+    if (dict || m->chunk_used != Py_None || m->last_used_chunk != Py_None) {
+      Ref args = Ref::check(PyTuple_Pack(3, type, checksum.get(), Py_None));
+      return PyTuple_Pack(3, unpickle.get(), args.get(), state_tuple.get());
+    }
+    Ref args = Ref::check(PyTuple_Pack(3, type, checksum.get(), state_tuple.get()));
+    return PyTuple_Pack(2, unpickle.get(), args.get());
   });
 }
 
@@ -119,7 +79,7 @@ PyObject* meta_setstate(PyObject* self, PyObject* state_tuple) {
   });
 }
 
-PyObject* unpickle_meta(PyObject*, PyObject* args, PyObject* kwds) {
+PyObject* unpickle_meta(PyObject* module, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
     static const char* kwlist[] = {"type", "checksum", "state", nullptr};
     PyObject* type = nullptr;
@@ -144,8 +104,8 @@ PyObject* unpickle_meta(PyObject*, PyObject* args, PyObject* kwds) {
       raise_pickle_error(message.get());
     }
     // ListChunkMeta.__new__(type) checks that `type` is a record type.
-    Ref created = Ref::check(PyObject_CallMethod(reinterpret_cast<PyObject*>(state.meta_type),
-                                                 "__new__", "(O)", type));
+    const ListState& st = state_of_module(module);
+    Ref created = call_method(reinterpret_cast<PyObject*>(st.meta_type), st.names.str___new__, type);
     if (state_tuple != Py_None) apply_state(created.get(), state_tuple);
     return created.release();
   });
@@ -165,8 +125,8 @@ PyMethodDef unpickle_meta_def = {
     "_unpickle_ListChunkMeta(type, checksum, state)\n--\n\n"
     "Rebuilds a pickled ListChunkMeta."};
 
-PyTypeObject* make_meta_type() {
-  PyType_Slot slots[] = {
+PyTypeObject* make_meta_type(PyObject* module) {
+  static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(
                       "ListChunkMeta(last_used_chunk=None, max_element_per_chunk=1024, "
                       "chunk_used=None)\n--\n\n"
@@ -174,15 +134,15 @@ PyTypeObject* make_meta_type() {
                       "proxies that hold the per-chunk counts and the last chunk in use.")},
       {Py_tp_new, reinterpret_cast<void*>(meta_new)},
       {Py_tp_init, reinterpret_cast<void*>(meta_init)},
-      {Py_tp_traverse, reinterpret_cast<void*>(meta_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(meta_clear)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(meta_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(Fields::traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(Fields::clear)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(Fields::dealloc)},
       {Py_tp_methods, meta_methods},
       {0, nullptr},
   };
-  PyType_Spec type_spec = {"quorlib.quorlist.ListChunkMeta", sizeof(ListChunkMetaObject), 0,
+  static PyType_Spec type_spec = {"quorlib.quorlist.ListChunkMeta", sizeof(ListChunkMetaObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&type_spec)).release());
+  return make_type(module, &type_spec);
 }
 
 }  // namespace quor::list

@@ -8,7 +8,9 @@
 #include "quorlib/api.hpp"
 #include "quorlib/args.hpp"
 #include "quorlib/int32.hpp"
-#include "quorlib/module_names.hpp"
+#include "quorlib/index.hpp"
+#include "quorlib/module_setup.hpp"
+#include "quorlib/names.hpp"
 #include "quorlib/ref.hpp"
 
 namespace quor::list {
@@ -31,23 +33,40 @@ struct QuorListObject {
   PyObject* meta;  // ListChunkMeta (or subclass); None before construction
 };
 
-// Filled once by the module's load and never released: the module is
-// single-phase and stays loaded for the life of the process.
-struct ModuleState {
-  const BaseApi* api = nullptr;
-  PyObject* quorbase = nullptr;  // keeps `api` valid
-  ModuleNames names;
-  PyTypeObject* meta_type = nullptr;  // ListChunkMeta
-  PyTypeObject* list_type = nullptr;  // QuorList
-  PyTypeObject* iter_type = nullptr;  // the iterator QuorList.__iter__ returns
-  bool assertions = true;             // false under python -O
+// quorlib.quorlist's state; found from the module, or from an instance's type.
+struct ListState {
+  Names names;
+  const BaseApi* base;        // valid while base_module is held
+  PyObject* base_module;      // quorlib.quorbase
+  PyTypeObject* meta_type;    // ListChunkMeta
+  PyTypeObject* list_type;    // QuorList
+  PyTypeObject* iter_type;    // the iterator QuorList.__iter__ returns
+  BaseOps ops;                // the base's table with the chunk-list builder and repair
+  bool assertions;            // false under python -O
+  PyObject* sequence_abc;     // collections.abc.Sequence: what compares equal by contents
+  PyObject* deepcopy;         // copy.deepcopy
 };
-extern ModuleState state;
 
-// Type creation, called from the module's load in this order.
-PyTypeObject* make_meta_type();
-PyTypeObject* make_list_type(PyObject* module);
-PyTypeObject* make_iter_type();
+extern PyModuleDef module_def;
+
+inline ListState& state_of_module(PyObject* module) {
+  return *static_cast<ListState*>(PyModule_GetState(module));
+}
+inline ListState& state_of_type(PyTypeObject* type) {
+  PyObject* module = PyType_GetModuleByDef(type, &module_def);  // borrowed
+  if (!module) throw PyErrSet{};
+  return state_of_module(module);
+}
+// `self`: an instance of QuorList, ListChunkMeta or the iterator, or of a subclass.
+inline ListState& state_of(PyObject* self) { return state_of_type(Py_TYPE(self)); }
+
+// Type creation, called from the module's exec in this order.
+PyTypeObject* make_meta_type(PyObject* module);
+PyTypeObject* make_list_type(PyObject* module, ListState& st);
+PyTypeObject* make_iter_type(PyObject* module);
+// The constructor after its arguments were parsed: `record` becomes the list's
+// usage record, then the base builds or adopts the chunks.
+void construct_list(const ListState& st, PyObject* self, const InitArgs& args, PyObject* record);
 extern PyMethodDef unpickle_meta_def;
 
 inline QuorListObject* as_list(PyObject* self) noexcept {
@@ -56,15 +75,20 @@ inline QuorListObject* as_list(PyObject* self) noexcept {
 inline ListChunkMetaObject* as_meta(PyObject* obj) noexcept {
   return reinterpret_cast<ListChunkMetaObject*>(obj);
 }
-// The C fast path applies only to QuorList itself: a Python subclass may have
-// replaced a method that the operations look up by name.
-inline bool is_exact_list(PyObject* self) noexcept {
-  return Py_TYPE(self) == state.list_type;
+// Note [Overrides are honoured]
+// An operation that the documentation describes as calling another method by
+// name (extend -> append, `in` -> index, iteration -> len, every access ->
+// _fetch_chunk_usage_and_length) takes the C path only while that name still
+// resolves to this module's own function on the instance's class; a subclass
+// that overrides it, or a class patched in place, gets the call by name.
+inline bool is_own_method(PyObject* self, PyObject* name, PyCFunction impl) {
+  PyObject* found = _PyType_Lookup(Py_TYPE(self), name);  // borrowed, no error set
+  return found && Py_IS_TYPE(found, &PyMethodDescr_Type) &&
+         reinterpret_cast<PyMethodDescrObject*>(found)->d_method->ml_meth == impl;
 }
 
-inline void check_assertion(bool condition, const char* message) {
-  if (condition || !state.assertions) return;
-  raise(PyExc_AssertionError, message);
+inline void check_assertion(const ListState& st, bool condition, const char* message) {
+  quor::check_assertion(st.assertions, condition, message);
 }
 
 // The list's record; the interpreter's attribute error when a list has none
@@ -90,14 +114,16 @@ void add_to_count(PyObject* usage, Py_ssize_t i, int delta);
 
 // --- local chunk copies ---
 // `chunk_idx` made non-negative against the chunk list (interpreter indexing).
-Py_ssize_t chunk_position(PyObject* self, Py_ssize_t chunk_idx);
+inline Py_ssize_t chunk_position(PyObject* self, Py_ssize_t chunk_idx) {
+  return list_position(as_base(self)->chunk_list, chunk_idx);
+}
 // The resident copy of chunk `chunk_idx` (a non-negative position), fetched
 // through the table when it is not resident.
 Ref resident_chunk(PyObject* self, Py_ssize_t chunk_idx);
 // Every change to a resident copy goes through here, so that the base writes
 // it back even when the list is released without a lock.
 inline void mark_changed(PyObject* self, Py_ssize_t chunk_idx) {
-  quor::mark_changed(state.api, self, chunk_idx);
+  quor::mark_changed(self, chunk_idx, [self] { return state_of(self).base; });
 }
 
 // Small wrappers over the length field, which is a signed 32-bit count.
@@ -128,6 +154,7 @@ int repair_counts_after_failed_write(PyObject* self, PyObject* failed);
 // list_search.cpp
 PyObject* list_index(PyObject* self, PyObject* args, PyObject* kwds);
 int list_contains(PyObject* self, PyObject* item);
+// list_iter.cpp
 PyObject* list_iter(PyObject* self);
 
 // sequence_methods.cpp and list_order.cpp: the rest of the sequence protocol.
@@ -145,14 +172,9 @@ struct Layout {
 };
 Layout read_layout(PyObject* self);
 Ref layout_elements(const Layout& layout);
-// Whether `self.append` is the library's own, so that extend may place many
-// elements at once instead of calling it per element.
-bool uses_own_append(PyObject* self);
 // extend through the bulk path: the elements fill the last chunk in use and
 // the next ones, and the counts are published once.
 void extend_items(PyObject* self, PyObject* iterable);
-// self.append(item), looked up on the instance.
-Ref call_append(PyObject* self, PyObject* item);
 PyObject* list_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* list_reverse(PyObject* self, PyObject*);
 PyObject* list_inplace_add(PyObject* self, PyObject* other);
@@ -161,12 +183,10 @@ PyObject* list_richcompare(PyObject* self, PyObject* other, int op);
 PyObject* list_add(PyObject* left, PyObject* right);
 PyObject* list_multiply(PyObject* left, PyObject* right);
 // Adds the methods to the class and registers it as a Sequence.
-void add_sequence_methods(PyTypeObject* type);
-
-// For PyMethodDef entries of METH_VARARGS | METH_KEYWORDS functions.
-template <class F>
-PyCFunction as_cfunction(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+void add_sequence_methods(PyTypeObject* type, ListState& st);
+// list_transfer.cpp
+PyObject* list_reduce(PyObject* self, PyObject*);
+PyObject* list_repr(PyObject* self);
+extern PyMethodDef rebuild_def;
 
 }  // namespace quor::list

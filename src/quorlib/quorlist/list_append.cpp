@@ -20,7 +20,7 @@ void append_item(PyObject* self, PyObject* item) {
   if (PyList_CheckExact(chunk.get())) {
     check(PyList_Append(chunk.get(), item));
   } else {
-    Ref appended = Ref::check(PyObject_CallMethod(chunk.get(), "append", "(O)", item));
+    Ref appended = call_method(chunk.get(), state_of(self).names.str_append, item);
   }
   mark_changed(self, position);
   add_to_count(usage.get(), chunk_idx, 1);
@@ -48,14 +48,17 @@ PyObject* list_extend(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* items = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:extend", const_cast<char**>(kwlist), &items))
       throw PyErrSet{};
-    if (uses_own_append(self)) {
+    const Names& n = state_of(self).names;
+    // The library's own append: the elements are placed in bulk, the counts
+    // published once.
+    if (is_own_method(self, n.str_append, as_cfunction(list_append))) {
       extend_items(self, items);
       Py_RETURN_NONE;
     }
     Ref iterator = Ref::check(PyObject_GetIter(items));
     // A replaced append is called for each element: no batching, no rollback.
     while (Ref item = Ref::steal(PyIter_Next(iterator.get())))
-      Ref done = call_append(self, item.get());
+      Ref done = call_method(self, n.str_append, item.get());
     if (PyErr_Occurred()) throw PyErrSet{};
     Py_RETURN_NONE;
   });

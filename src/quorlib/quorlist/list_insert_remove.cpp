@@ -6,15 +6,6 @@
 namespace quor::list {
 namespace {
 
-// Note [One object argument is "(O)"]
-// PyObject_CallMethod takes a format that builds a single tuple as the whole
-// argument list, so with "O" an element that is itself a tuple would be
-// spread into several arguments (append((1, 2)) becoming append(1, 2)).
-// Every call that passes one object argument writes "(O)".
-Ref call_chunk_method(PyObject* chunk, const char* name, const char* format, PyObject* arg) {
-  return Ref::check(PyObject_CallMethod(chunk, name, format, arg));
-}
-
 void insert_item(PyObject* self, int32_t index, PyObject* item) {
   Ref usage = usage_for_index(self, index);
   int32_t last_used = read_last_used(self);
@@ -39,11 +30,11 @@ void insert_item(PyObject* self, int32_t index, PyObject* item) {
   if (chunk_idx < 0) raise(PyExc_IndexError, "list index out of range");
 
   Ref chunk = resident_chunk(self, chunk_idx);
-  Ref offset = new_int(position - before);
   if (PyList_CheckExact(chunk.get())) {
     check(PyList_Insert(chunk.get(), position - before, item));
   } else {
-    Ref done = Ref::check(PyObject_CallMethod(chunk.get(), "insert", "OO", offset.get(), item));
+    Ref offset = new_int(position - before);
+    Ref done = call_method(chunk.get(), state_of(self).names.str_insert, offset.get(), item);
   }
   mark_changed(self, chunk_idx);
   add_to_count(usage.get(), chunk_idx, 1);
@@ -57,13 +48,15 @@ void insert_item(PyObject* self, int32_t index, PyObject* item) {
 // back to the chunk before it, so only chunk L shrinks. This is what lets
 // append keep filling chunk L and index resolution stay a walk over counts.
 Ref pop_item(PyObject* self, int32_t index) {
+  const ListState& st = state_of(self);
+  const Names& n = st.names;
   Ref usage = usage_for_index(self, index);
   int32_t last_used = read_last_used(self);
   long long first_of_chunk = length_of(self);
   long long position = index;
   if (position < 0) position += length_of(self);
 
-  if (state.assertions && (last_used < 0 || last_used >= as_base(self)->num_chunks))
+  if (st.assertions && (last_used < 0 || last_used >= as_base(self)->num_chunks))
     raise_format(PyExc_AssertionError, "chunk_last_used [%d] is out of range",
                  static_cast<int>(last_used));
 
@@ -98,7 +91,7 @@ Ref pop_item(PyObject* self, int32_t index) {
     Py_ssize_t size = PyObject_Size(resident.get());
     if (size < 0) throw PyErrSet{};
     if (i > chunk_idx && size < 1) {
-      if (state.assertions)
+      if (st.assertions)
         raise_format(PyExc_AssertionError,
                      "Chunk %zd is empty, but in the middle (chunk_last_used=%d)", i,
                      static_cast<int>(last_used));
@@ -108,18 +101,19 @@ Ref pop_item(PyObject* self, int32_t index) {
   }
   // Chunk L ends one element shorter whichever chunk the element leaves.
   int32_t remaining = count_at(usage.get(), last_used) - 1;
-  if (state.assertions && remaining != last_size - 1)
+  if (st.assertions && remaining != last_size - 1)
     raise_format(PyExc_AssertionError, "chunk_used[%d] != the chunk length[%zd]",
                  static_cast<int>(last_used), last_size - 1);
 
-  Ref found = call_chunk_method(chunk.get(), "pop", "(O)", new_int(offset).get());
+  Ref found = call_method(chunk.get(), n.str_pop, new_int(offset).get());
   mark_changed(self, chunk_idx);
+  Ref front = new_int(0);
   for (Py_ssize_t i = chunk_idx + 1; i <= last_used; ++i) {
     Ref next = resident_chunk(self, i);
-    Ref moved = call_chunk_method(next.get(), "pop", "(O)", new_int(0).get());
+    Ref moved = call_method(next.get(), n.str_pop, front.get());
     mark_changed(self, i);
     Ref previous = resident_chunk(self, i - 1);
-    Ref appended = call_chunk_method(previous.get(), "append", "(O)", moved.get());
+    Ref appended = call_method(previous.get(), n.str_append, moved.get());
     mark_changed(self, i - 1);
   }
   add_to_count(usage.get(), last_used, -1);
@@ -162,8 +156,9 @@ PyObject* list_remove(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:remove", const_cast<char**>(kwlist), &item))
       throw PyErrSet{};
     // Both by name: a subclass's index or pop changes remove too.
-    Ref position = Ref::check(PyObject_CallMethod(self, "index", "(O)", item));
-    Ref removed = Ref::check(PyObject_CallMethod(self, "pop", "(O)", position.get()));
+    const Names& n = state_of(self).names;
+    Ref position = call_method(self, n.str_index, item);
+    Ref removed = call_method(self, n.str_pop, position.get());
     Py_RETURN_NONE;
   });
 }
@@ -176,10 +171,11 @@ PyObject* list_clear(PyObject* self, PyObject*) {
     PyObject* chunks = as_base(self)->chunk_list;
     if (!PyList_Check(chunks))
       raise_format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(chunks)->tp_name);
+    const Names& n = state_of(self).names;
     Ref held = Ref::borrow(chunks);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) {
       Ref chunk = Ref::borrow(PyList_GET_ITEM(held.get(), i));
-      Ref cleared = call_method(chunk.get(), "clear");
+      Ref cleared = call_method(chunk.get(), n.str_clear);
       mark_changed(self, i);
     }
     set_length(self, 0);

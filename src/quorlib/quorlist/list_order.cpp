@@ -17,12 +17,6 @@
 namespace quor::list {
 namespace {
 
-PyObject* s_sort;
-PyObject* s_extend;
-PyObject* s_append;
-PyObject* s_key;
-PyObject* s_reverse;
-
 bool exact(PyObject* copy) { return PyList_CheckExact(copy); }
 
 Ref slice_of(PyObject* copy, Py_ssize_t begin, Py_ssize_t end) {
@@ -229,19 +223,9 @@ Ref layout_elements(const Layout& layout) {
   return result;
 }
 
-bool uses_own_append(PyObject* self) {
-  Ref bound = Ref::check(PyObject_GetAttr(self, s_append));
-  return PyCFunction_Check(bound.get()) && PyCFunction_GET_SELF(bound.get()) == self &&
-         PyCFunction_GET_FUNCTION(bound.get()) == as_cfunction(list_append);
-}
-
-Ref call_append(PyObject* self, PyObject* item) {
-  return Ref::check(PyObject_CallMethodOneArg(self, s_append, item));
-}
-
 void extend_items(PyObject* self, PyObject* iterable) {
   // Another QuorList is read whole, chunk by chunk, instead of element by element.
-  if (PyObject_TypeCheck(iterable, state.list_type) && Py_TYPE(iterable)->tp_iter == list_iter) {
+  if (PyObject_TypeCheck(iterable, state_of(self).list_type) && Py_TYPE(iterable)->tp_iter == list_iter) {
     Ref elements = layout_elements(read_layout(iterable));
     place(self, elements.get(), false);
     return;
@@ -262,10 +246,11 @@ void extend_items(PyObject* self, PyObject* iterable) {
 PyObject* list_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     if (nargs > 0) raise(PyExc_TypeError, "sort() takes no positional arguments");
+    const Names& n = state_of(self).names;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
       PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-      if (PyUnicode_Compare(name, s_key) != 0 && PyUnicode_Compare(name, s_reverse) != 0) {
+      if (PyUnicode_Compare(name, n.str_key) != 0 && PyUnicode_Compare(name, n.str_reverse) != 0) {
         if (PyErr_Occurred()) throw PyErrSet{};
         raise_format(PyExc_TypeError, "'%U' is an invalid keyword argument for sort()", name);
       }
@@ -275,7 +260,7 @@ PyObject* list_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     std::vector<PyObject*> call(1 + nkw);
     call[0] = elements.get();
     for (Py_ssize_t i = 0; i < nkw; ++i) call[1 + i] = args[i];
-    Ref sorted = Ref::check(PyObject_VectorcallMethod(s_sort, call.data(), 1, kwnames));
+    Ref sorted = Ref::check(PyObject_VectorcallMethod(n.str_sort, call.data(), 1, kwnames));
     require_unchanged(self, layout);
     write_spans(self, layout, elements.get());
     Py_RETURN_NONE;
@@ -294,10 +279,14 @@ PyObject* list_reverse(PyObject* self, PyObject*) {
 
 PyObject* list_inplace_add(PyObject* self, PyObject* other) {
   return guard([&]() -> PyObject* {
-    if (uses_own_append(self)) {
+    const Names& n = state_of(self).names;
+    // += is extend: the bulk path while extend and the append it calls are
+    // the library's own, the replaced method by name otherwise.
+    if (is_own_method(self, n.str_extend, as_cfunction(list_extend)) &&
+        is_own_method(self, n.str_append, as_cfunction(list_append))) {
       extend_items(self, other);
     } else {
-      Ref done = Ref::check(PyObject_VectorcallMethod(s_extend, std::array<PyObject*, 2>{self, other}.data(), 2, nullptr));
+      Ref done = call_method(self, n.str_extend, other);
     }
     return Py_NewRef(self);
   });
@@ -321,15 +310,6 @@ PyObject* list_inplace_multiply(PyObject* self, PyObject* times) {
     }
     return Py_NewRef(self);
   });
-}
-
-void init_list_order() {
-  s_sort = PyUnicode_InternFromString("sort");
-  s_extend = PyUnicode_InternFromString("extend");
-  s_append = PyUnicode_InternFromString("append");
-  s_key = PyUnicode_InternFromString("key");
-  s_reverse = PyUnicode_InternFromString("reverse");
-  if (!s_sort || !s_extend || !s_append || !s_key || !s_reverse) throw PyErrSet{};
 }
 
 }  // namespace quor::list

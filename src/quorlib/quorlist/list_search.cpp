@@ -1,15 +1,15 @@
-// index, `in` and iteration: read-only walks over the list. index searches
-// whole chunks (making each one resident); iteration goes element by element
-// through lst[i].
+// index and `in`: read-only searches over the list, whole chunks at a time
+// (making each one resident).
 #include "list.hpp"
 
 namespace quor::list {
 namespace {
 
 Ref find_item(PyObject* self, PyObject* item, int32_t start, int32_t end) {
+  const Names& n = state_of(self).names;
   int32_t last_used = read_last_used(self);
   Ref usage = Ref::borrow(record_of(self, "chunk_used")->chunk_used);
-  usage = state.names.call_remote(usage.get(), "get_nocache");
+  usage = n.call_remote(usage.get(), n.str_get_nocache);
   if (usage.get() != Py_None) require_list(usage.get());
 
   // Note [Negative start]
@@ -33,7 +33,7 @@ Ref find_item(PyObject* self, PyObject* item, int32_t start, int32_t end) {
     }
     if (found < 0) throw PyErrSet{};
     if (found) {
-      Ref inside = Ref::check(PyObject_CallMethod(chunk.get(), "index", "(O)", item));
+      Ref inside = call_method(chunk.get(), n.str_index, item);
       Ref offset = Ref::check(PyLong_FromLongLong(passed));
       return Ref::check(PyNumber_Add(offset.get(), inside.get()));
     }
@@ -43,66 +43,6 @@ Ref find_item(PyObject* self, PyObject* item, int32_t start, int32_t end) {
   }
   Ref text = Ref::check(PyObject_Format(item, nullptr));
   raise_format(PyExc_ValueError, "%U is not in list", text.get());
-}
-
-// The iterator QuorList.__iter__ returns. It behaves as a generator would:
-// the count is taken at the first next(), not when the iterator is made, and
-// once it has ended (or raised) it holds the list no longer.
-struct IterObject {
-  PyObject_HEAD
-  PyObject* list;  // null once exhausted
-  Py_ssize_t position;
-  Py_ssize_t count;
-  bool started;
-};
-
-IterObject* as_iter(PyObject* self) { return reinterpret_cast<IterObject*>(self); }
-
-Py_ssize_t count_for_iteration(PyObject* list) {
-  if (is_exact_list(list)) {
-    Py_ssize_t n = list_length(list);
-    if (n < 0) throw PyErrSet{};
-    return n;
-  }
-  Ref n = Ref::check(PyObject_CallMethod(list, "__len__", nullptr));
-  return as_int32(n.get());
-}
-
-PyObject* iter_next(PyObject* self) {
-  IterObject* it = as_iter(self);
-  if (!it->list) return nullptr;
-  PyObject* result = guard([&]() -> PyObject* {
-    if (!it->started) {
-      it->started = true;
-      it->count = count_for_iteration(it->list);
-    }
-    if (it->position >= it->count) return nullptr;
-    Ref position = Ref::check(PyLong_FromSsize_t(it->position));
-    Ref element = Ref::check(PyObject_GetItem(it->list, position.get()));
-    ++it->position;
-    return element.release();
-  });
-  if (!result) Py_CLEAR(it->list);
-  return result;
-}
-
-int iter_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(as_iter(self)->list);
-  return 0;
-}
-
-int iter_clear(PyObject* self) {
-  Py_CLEAR(as_iter(self)->list);
-  return 0;
-}
-
-void iter_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Py_CLEAR(as_iter(self)->list);
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 }  // namespace
@@ -124,11 +64,12 @@ PyObject* list_index(PyObject* self, PyObject* args, PyObject* kwds) {
 
 int list_contains(PyObject* self, PyObject* item) {
   return guard([&] {
+    const Names& n = state_of(self).names;
     try {
-      if (is_exact_list(self)) {
+      if (is_own_method(self, n.str_index, as_cfunction(list_index))) {
         find_item(self, item, 0, -1);
       } else {
-        Ref::check(PyObject_CallMethod(self, "index", "(O)", item));
+        Ref found = call_method(self, n.str_index, item);
       }
       return 1;
     } catch (const PyErrSet&) {
@@ -137,30 +78,6 @@ int list_contains(PyObject* self, PyObject* item) {
       return 0;
     }
   });
-}
-
-PyObject* list_iter(PyObject* self) {
-  return guard([&]() -> PyObject* {
-    Ref it = Ref::check(state.iter_type->tp_alloc(state.iter_type, 0));
-    as_iter(it.get())->list = Py_NewRef(self);
-    return it.release();
-  });
-}
-
-PyTypeObject* make_iter_type() {
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("Iterator over the elements of a QuorList.")},
-      {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-      {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
-      {Py_tp_traverse, reinterpret_cast<void*>(iter_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(iter_clear)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
-      {0, nullptr},
-  };
-  PyType_Spec type_spec = {"quorlib.quorlist.QuorListIterator", sizeof(IterObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                      slots};
-  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&type_spec)).release());
 }
 
 }  // namespace quor::list

@@ -1,6 +1,7 @@
 // QuorList as an object: allocation, construction (a new list cut into
 // chunks, or the adoption of an existing list's handles), cycle collection,
-// release, the pickled form and the printed form.
+// release and the class itself. The pickled and printed forms are in
+// list_transfer.cpp.
 #include <algorithm>
 
 #include "list.hpp"
@@ -8,15 +9,10 @@
 namespace quor::list {
 namespace {
 
-BaseOps list_ops;  // the base's table with the chunk-list builder replaced
-
-const char kInitDoc[] =
-    "@lock: lock object for synchronization. For deserialization, it should be given.\n"
-    "@chunk_ref_list: list of ray reference to each chunk for deserializing";
-
 PyObject* list_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
-    Ref self = Ref::check(state.api->base_type->tp_new(type, args, kwds));
+    const ListState& st = state_of_type(type);
+    Ref self = Ref::check(st.base->base_type->tp_new(type, args, kwds));
     as_list(self.get())->meta = Py_NewRef(Py_None);
     return self.release();
   });
@@ -37,15 +33,10 @@ Piece piece_of(Py_ssize_t size, int32_t capacity, int32_t i) {
   return {static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end)};
 }
 
-Ref call_remote_class(const char* class_name, PyObject* args, PyObject* kwds) {
-  Ref cls = state.names.lookup(class_name);
-  Ref remote = get_attr(cls.get(), "remote");
-  return Ref::check(PyObject_Call(remote.get(), args, kwds));
-}
-
 // The usage-count proxy and the last-chunk proxy of a new list, holding the
 // counts that the chunk-list builder placed.
-void create_usage_proxies(PyObject* self, int32_t num_chunks, PyObject* value) {
+void create_usage_proxies(const ListState& st, PyObject* self, int32_t num_chunks, PyObject* value) {
+  const Names& n = st.names;
   ListChunkMetaObject* meta = record_of(self, "max_element_per_chunk");
   int32_t capacity = meta->max_element_per_chunk;
   Py_ssize_t size = value == Py_None ? 0 : PyList_GET_SIZE(value);
@@ -57,40 +48,30 @@ void create_usage_proxies(PyObject* self, int32_t num_chunks, PyObject* value) {
     PyList_SET_ITEM(counts.get(), i, Ref::check(PyLong_FromSsize_t(p.end - p.begin)).release());
   }
 
-  Ref count_args = Ref::check(PyTuple_Pack(1, counts.get()));
-  Ref count_kwds = Ref::check(Py_BuildValue("{s:O}", "cache_class", Py_None));
-  Ref usage_proxy = call_remote_class("QuorProxy", count_args.get(), count_kwds.get());
+  Ref usage_proxy = n.new_proxy(counts.get(), Py_None);
   set_field(record_of(self, "chunk_used")->chunk_used, usage_proxy.get());
 
   Ref last_value = new_int(last_used);
-  Ref last_args = Ref::check(PyTuple_Pack(2, last_value.get(), Py_None));
-  Ref last_proxy = call_remote_class("QuorProxy", last_args.get(), nullptr);
+  Ref proxy_class = n.lookup(n.str_QuorProxy);
+  Ref last_proxy = call_method(proxy_class.get(), n.str_remote, last_value.get(), Py_None);
   set_field(record_of(self, "last_used_chunk")->last_used_chunk, last_proxy.get());
 }
 
 int list_init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value) {
   return guard([&] {
-    check_assertion(value == Py_None || PyList_Check(value), "Value must be a list");
+    const ListState& st = state_of(self);
+    check_assertion(st, value == Py_None || PyList_Check(value), "Value must be a list");
     int32_t capacity = record_of(self, "max_element_per_chunk")->max_element_per_chunk;
     Py_ssize_t size = value == Py_None ? 0 : PyObject_Size(value);
     if (size < 0) throw PyErrSet{};
     if (size > INT32_MAX) raise(PyExc_OverflowError, kIntTooLarge);
 
-    Ref proxy_class = state.names.lookup("QuorProxy");
-    Ref remote = get_attr(proxy_class.get(), "remote");
-    Ref dir_cache = state.names.lookup("QuorCacheDirMSI");
-    Ref local_cache_class = state.names.lookup("QuorCacheLocalMSI");
     Ref chunk_refs = Ref::check(PyList_New(0));
     for (int32_t i = 0; i < std::max(num_chunks, 0); ++i) {
       Piece p = piece_of(size, capacity, i);
       Ref piece = value == Py_None ? Ref::check(PyList_New(0))
                                    : Ref::check(PySequence_GetSlice(value, p.begin, p.end));
-      Ref proxy = Ref::check(
-          PyObject_CallFunctionObjArgs(remote.get(), piece.get(), dir_cache.get(), nullptr));
-      Ref local_cache = Ref::check(PyObject_CallNoArgs(local_cache_class.get()));
-      Ref handle = Ref::check(PyObject_CallFunctionObjArgs(
-          reinterpret_cast<PyObject*>(state.api->chunk_type), proxy.get(), local_cache.get(),
-          nullptr));
+      Ref handle = new_chunk_handle(st.names, st.base, piece.get());
       check(PyList_Append(chunk_refs.get(), handle.get()));
     }
     set_field(as_base(self)->chunk_ref_list, chunk_refs.get());
@@ -100,113 +81,56 @@ int list_init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value
   });
 }
 
+const InitSignature kListSignature = {
+    {"num_chunks", "value", "lock", "per_chunk_lock", "chunk_ref_list", "meta_ref", "length",
+     "meta", nullptr},
+    32,
+    &PyList_Type,
+};
+
 int list_init(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&] {
-    static const char* kwlist[] = {"num_chunks",     "value",    "lock",   "per_chunk_lock",
-                                   "chunk_ref_list", "meta_ref", "length", "meta",
-                                   nullptr};
-    PyObject* num_chunks_obj = nullptr;
-    PyObject* value = Py_None;
-    PyObject* lock = Py_None;
-    PyObject* per_chunk_lock_obj = nullptr;
-    PyObject* chunk_ref_list = Py_None;
-    PyObject* meta_ref = Py_None;
-    PyObject* length_obj = nullptr;
-    PyObject* meta = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOOOOOO:__init__", const_cast<char**>(kwlist),
-                                     &num_chunks_obj, &value, &lock, &per_chunk_lock_obj,
-                                     &chunk_ref_list, &meta_ref, &length_obj, &meta))
-      throw PyErrSet{};
-    int32_t num_chunks = num_chunks_obj ? as_int32(num_chunks_obj) : 32;
-    int32_t per_chunk_lock = per_chunk_lock_obj ? as_int32(per_chunk_lock_obj) : 0;
-    int32_t length = length_obj ? as_int32(length_obj) : -1;
-    require_list_or_none(value, "value");
-    require_list_or_none(chunk_ref_list, "chunk_ref_list");
-    if (meta != Py_None && !PyObject_TypeCheck(meta, state.meta_type))
+    const ListState& st = state_of(self);
+    PyObject* meta = nullptr;
+    InitArgs parsed = parse_init_args(args, kwds, kListSignature, &meta);
+    if (!meta) meta = Py_None;
+    if (meta != Py_None && !PyObject_TypeCheck(meta, st.meta_type))
       raise_format(PyExc_TypeError, "Argument 'meta' has incorrect type (expected %s, got %s)",
-                   state.meta_type->tp_name, Py_TYPE(meta)->tp_name);
+                   st.meta_type->tp_name, Py_TYPE(meta)->tp_name);
 
     // An explicit None gets a record of its own, like an omitted meta: a list
     // without one would fail on every later operation.
-    Ref record = meta == Py_None
-                     ? Ref::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(state.meta_type)))
-                     : Ref::borrow(meta);
-    // Attached before the base runs: the chunk-list builder reads the capacity.
-    set_field(as_list(self)->meta, record.get());
-
-    Ref base_args = Ref::check(Py_BuildValue("(iOOiOOi)", static_cast<int>(num_chunks), value,
-                                             lock, static_cast<int>(per_chunk_lock),
-                                             chunk_ref_list, meta_ref, static_cast<int>(length)));
-    check(state.api->base_type->tp_init(self, base_args.get(), nullptr));
-    // Adopting an existing list: its record already holds the usage proxies.
-    if (chunk_ref_list != Py_None) return 0;
-    create_usage_proxies(self, num_chunks, value);
+    Ref record = meta == Py_None ? call(reinterpret_cast<PyObject*>(st.meta_type))
+                                 : Ref::borrow(meta);
+    construct_list(st, self, parsed, record.get());
     return 0;
   });
 }
 
-PyObject* init_method(PyObject* self, PyObject* args, PyObject* kwds) {
-  if (list_init(self, args, kwds) < 0) return nullptr;
-  Py_RETURN_NONE;
+// The base's traverse, clear and release, with the record as the one field
+// the list adds.
+// QuorList is in the class's MRO, so the module is always found.
+PyTypeObject* base_type_of(PyObject* self) noexcept {
+  return state_of_module(PyType_GetModuleByDef(Py_TYPE(self), &module_def)).base->base_type;
 }
 
 int list_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(as_list(self)->meta);
-  return state.api->base_type->tp_traverse(self, visit, arg);
+  return base_type_of(self)->tp_traverse(self, visit, arg);
 }
 
 int list_clear_refs(PyObject* self) {
   set_field(as_list(self)->meta, Py_None);
-  return state.api->base_type->tp_clear(self);
+  return base_type_of(self)->tp_clear(self);
 }
 
 void list_dealloc(PyObject* self) {
   // The base's finaliser writes resident chunks back and needs the object whole.
   if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   PyObject_GC_UnTrack(self);
+  PyTypeObject* base_type = base_type_of(self);
   Py_CLEAR(as_list(self)->meta);
-  state.api->base_type->tp_dealloc(self);
-}
-
-PyObject* list_reduce(PyObject* self, PyObject*) {
-  return guard([&]() -> PyObject* {
-    QuorBaseObject* b = as_base(self);
-    Ref rebuild = get_attr(self, "rebuild");
-    return Py_BuildValue("(O(OiOiOiO))", rebuild.get(), b->chunk_ref_list,
-                         static_cast<int>(b->num_chunks), b->quor_meta_ref,
-                         static_cast<int>(b->length), b->lock,
-                         static_cast<int>(b->per_chunk_lock), as_list(self)->meta);
-  });
-}
-
-PyObject* list_rebuild(PyObject*, PyObject* args, PyObject* kwds) {
-  return guard([&]() -> PyObject* {
-    static const char* kwlist[] = {"chunk_ref_list", "num_chunks",     "meta_ref", "length",
-                                   "lock",           "per_chunk_lock", "meta",     nullptr};
-    PyObject *chunk_ref_list, *num_chunks, *meta_ref, *length, *lock, *per_chunk_lock, *meta;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOOOO:rebuild", const_cast<char**>(kwlist),
-                                     &chunk_ref_list, &num_chunks, &meta_ref, &length, &lock,
-                                     &per_chunk_lock, &meta))
-      throw PyErrSet{};
-    // Always QuorList itself, whatever class the pickled list had.
-    return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(state.list_type), num_chunks,
-                                        Py_None, lock, per_chunk_lock, chunk_ref_list, meta_ref,
-                                        length, meta, nullptr);
-  });
-}
-
-PyMethodDef rebuild_def = {
-    "rebuild", as_cfunction(list_rebuild), METH_VARARGS | METH_KEYWORDS,
-    "rebuild(chunk_ref_list, num_chunks, meta_ref, length, lock, per_chunk_lock, meta)\n--\n\n"
-    "A QuorList around the references of a pickled one: it shares the chunk proxies, the "
-    "version record, the lock and the usage record, and holds no chunk until used."};
-
-PyObject* list_repr(PyObject* self) {
-  return guard([&]() -> PyObject* {
-    Ref chunks = Ref::borrow(as_base(self)->chunk_list);
-    Ref text = Ref::check(PyObject_Format(chunks.get(), nullptr));
-    return PyUnicode_FromFormat("QuorList(%U)", text.get());
-  });
+  base_type->tp_dealloc(self);
 }
 
 PyMethodDef list_methods[] = {
@@ -277,32 +201,28 @@ PyType_Slot list_slots[] = {
 
 }  // namespace
 
-PyTypeObject* make_list_type(PyObject* module) {
-  PyObject* base = reinterpret_cast<PyObject*>(state.api->base_type);
-  PyType_Spec type_spec = {"quorlib.quorlist.QuorList", sizeof(QuorListObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, list_slots};
-  Ref type = Ref::check(PyType_FromSpecWithBases(&type_spec, base));
+void construct_list(const ListState& st, PyObject* self, const InitArgs& args, PyObject* record) {
+  // Attached before the base runs: the chunk-list builder reads the capacity.
+  set_field(as_list(self)->meta, record);
+  check(st.base->init(self, args));
+  // Adopting an existing list: its record already holds the usage proxies.
+  if (args.chunk_ref_list != Py_None) return;
+  create_usage_proxies(st, self, args.num_chunks, args.value);
+}
+
+PyTypeObject* make_list_type(PyObject* module, ListState& st) {
+  static PyType_Spec type_spec = {"quorlib.quorlist.QuorList", sizeof(QuorListObject), 0,
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                                  list_slots};
+  Ref type = Ref::steal(reinterpret_cast<PyObject*>(make_type(module, &type_spec, st.base->base_type)));
   auto* list_type = reinterpret_cast<PyTypeObject*>(type.get());
-
-  // The interpreter fills __init__ with a generic slot wrapper; the documented
-  // method replaces it in the type's dict directly, so tp_init stays native.
-  static PyMethodDef init_def = {"__init__", as_cfunction(init_method),
-                                 METH_VARARGS | METH_KEYWORDS, kInitDoc};
-  Ref init_descr = Ref::check(PyDescr_NewMethod(list_type, &init_def));
-  check(PyDict_SetItemString(list_type->tp_dict, "__init__", init_descr.get()));
-  PyType_Modified(list_type);
-
-  // rebuild is a static method bound to the type, so that it is named
-  // QuorList.rebuild and pickles by reference through the class; it carries
-  // the module's name as its __module__.
-  Ref module_name = Ref::check(PyUnicode_FromString(PyModule_GetName(module)));
-  Ref function = Ref::check(PyCFunction_NewEx(&rebuild_def, type.get(), module_name.get()));
-  Ref static_method = Ref::check(PyStaticMethod_New(function.get()));
-  check(PyObject_SetAttrString(type.get(), "rebuild", static_method.get()));
-
-  list_ops = *state.api->base_ops;
-  list_ops.init_new_chunk_list = list_init_new_chunk_list;
-  check(state.api->register_type(list_type, &list_ops, repair_counts_after_failed_write));
+  add_documented_init<list_init>(list_type, kInitDoc);
+  attach_rebuild(list_type, module, &rebuild_def);
+  add_sequence_methods(list_type, st);
+  st.ops = *st.base->base_ops;
+  st.ops.init_new_chunk_list = list_init_new_chunk_list;
+  st.ops.on_write_failure = repair_counts_after_failed_write;
+  check(st.base->register_type(list_type, &st.ops));
   return reinterpret_cast<PyTypeObject*>(type.release());
 }
 

@@ -6,7 +6,7 @@ namespace quor::list {
 
 ListChunkMetaObject* record_of(PyObject* self, const char* field) {
   PyObject* meta = as_list(self)->meta;
-  if (!meta || !PyObject_TypeCheck(meta, state.meta_type))
+  if (!meta || !PyObject_TypeCheck(meta, state_of(self).meta_type))
     raise_format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'",
                  Py_TYPE(meta ? meta : Py_None)->tp_name, field);
   return as_meta(meta);
@@ -24,45 +24,42 @@ Ref last_used_proxy(PyObject* self) {
 }  // namespace
 
 Ref read_usage(PyObject* self) {
+  const Names& n = state_of(self).names;
   Ref proxy = usage_proxy(self);
-  Ref usage = state.names.call_remote(proxy.get(), "get_nocache");
+  Ref usage = n.call_remote(proxy.get(), n.str_get_nocache);
   require_list(usage.get());
   return usage;
 }
 
 int32_t read_last_used(PyObject* self) {
+  const Names& n = state_of(self).names;
   Ref proxy = last_used_proxy(self);
-  Ref value = state.names.call_remote(proxy.get(), "get_nocache");
+  Ref value = n.call_remote(proxy.get(), n.str_get_nocache);
   return as_int32(value.get());
 }
 
 void write_usage(PyObject* self, PyObject* usage) {
+  const Names& n = state_of(self).names;
   Ref proxy = usage_proxy(self);
-  state.names.call_remote(proxy.get(), "set_nocache", {usage});
+  Ref done = n.call_remote(proxy.get(), n.str_set_nocache, usage);
 }
 
 void write_last_used(PyObject* self, int32_t chunk_idx) {
+  const Names& n = state_of(self).names;
   Ref proxy = last_used_proxy(self);
   Ref value = new_int(chunk_idx);
-  state.names.call_remote(proxy.get(), "set_nocache", {value.get()});
+  Ref done = n.call_remote(proxy.get(), n.str_set_nocache, value.get());
 }
 
 int32_t count_at(PyObject* usage, Py_ssize_t i) {
-  if (!PyList_Check(usage))
-    raise_format(PyExc_TypeError, "'%.200s' object is not subscriptable",
-                 Py_TYPE(usage)->tp_name);
-  Py_ssize_t size = PyList_GET_SIZE(usage);
-  if (i < 0) i += size;
-  if (i < 0 || i >= size) raise(PyExc_IndexError, "list index out of range");
+  i = list_position(usage, i);
   // The entry is held while it converts: __int__ may run Python code.
   Ref entry = Ref::borrow(PyList_GET_ITEM(usage, i));
   return as_int32(entry.get());
 }
 
 void add_to_count(PyObject* usage, Py_ssize_t i, int delta) {
-  Py_ssize_t size = PyList_GET_SIZE(usage);
-  if (i < 0) i += size;
-  if (i < 0 || i >= size) raise(PyExc_IndexError, "list index out of range");
+  i = list_position(usage, i);
   Ref entry = Ref::borrow(PyList_GET_ITEM(usage, i));
   Ref step = new_int(delta);
   Ref updated = Ref::check(PyNumber_Add(entry.get(), step.get()));
@@ -84,9 +81,11 @@ Ref fetch_usage_and_length(PyObject* self, int32_t index) {
 }
 
 Ref usage_for_index(PyObject* self, int32_t index) {
-  if (is_exact_list(self)) return fetch_usage_and_length(self, index);
-  Ref usage = Ref::check(
-      PyObject_CallMethod(self, "_fetch_chunk_usage_and_length", "i", static_cast<int>(index)));
+  const Names& n = state_of(self).names;
+  if (is_own_method(self, n.str__fetch_chunk_usage_and_length, as_cfunction(list_fetch_usage_method)))
+    return fetch_usage_and_length(self, index);
+  Ref position = new_int(index);
+  Ref usage = call_method(self, n.str__fetch_chunk_usage_and_length, position.get());
   require_list(usage.get());
   return usage;
 }
@@ -110,17 +109,6 @@ Py_ssize_t list_length(PyObject* self) {
     if (total < 0) raise(PyExc_ValueError, "stored chunk counts sum to a negative length");
     return total;
   });
-}
-
-Py_ssize_t chunk_position(PyObject* self, Py_ssize_t chunk_idx) {
-  PyObject* chunks = as_base(self)->chunk_list;
-  if (!PyList_Check(chunks))
-    raise_format(PyExc_TypeError, "'%.200s' object is not subscriptable",
-                 Py_TYPE(chunks)->tp_name);
-  Py_ssize_t size = PyList_GET_SIZE(chunks);
-  if (chunk_idx < 0) chunk_idx += size;
-  if (chunk_idx < 0 || chunk_idx >= size) raise(PyExc_IndexError, "list index out of range");
-  return chunk_idx;
 }
 
 Ref resident_chunk(PyObject* self, Py_ssize_t chunk_idx) {

@@ -9,27 +9,27 @@
 
 namespace quor::list {
 
-void init_list_order();  // list_order.cpp
-
 namespace {
 
-PyObject* s_dict_attr;     // "__dict__"
-PyObject* s_update;
-PyObject* g_sequence_abc;  // collections.abc.Sequence
-PyObject* g_deepcopy;      // copy.deepcopy
+bool is_quorlist(const ListState& st, PyObject* obj) { return PyObject_TypeCheck(obj, st.list_type); }
 
-bool is_quorlist(PyObject* obj) { return PyObject_TypeCheck(obj, state.list_type); }
+// The operand whose class derives from QuorList: the slot is called for no other.
+PyObject* own_operand(PyObject* left, PyObject* right) {
+  if (PyType_GetModuleByDef(Py_TYPE(left), &module_def)) return left;
+  PyErr_Clear();
+  return right;
+}
 
 Ref elements_of(PyObject* self) { return layout_elements(read_layout(self)); }
 
 // The other operand's elements for a comparison; null when it is not
 // compared by contents. Equality takes any Sequence but text and bytes.
-Ref comparable(PyObject* other, int op) {
-  if (is_quorlist(other)) return elements_of(other);
+Ref comparable(const ListState& st, PyObject* other, int op) {
+  if (is_quorlist(st, other)) return elements_of(other);
   if (PyList_Check(other)) return Ref::borrow(other);
   if (op != Py_EQ && op != Py_NE) return Ref();
   if (PyUnicode_Check(other) || PyBytes_Check(other) || PyByteArray_Check(other)) return Ref();
-  if (!check(PyObject_IsInstance(other, g_sequence_abc))) return Ref();
+  if (!check(PyObject_IsInstance(other, st.sequence_abc))) return Ref();
   return Ref::check(PySequence_List(other));
 }
 
@@ -74,6 +74,7 @@ PyObject* list_reversed(PyObject* self, PyObject*) {
 // same class, chunk count and capacity, with actors and a usage record of its
 // own; the subclass's __init__ is not run, its instance dict is copied.
 Ref copy_list(PyObject* self, PyObject* memo) {
+  const ListState& st = state_of(self);
   Layout layout = read_layout(self);
   Ref contents = layout_elements(layout);
   const int32_t num_chunks = as_base(self)->num_chunks;
@@ -83,40 +84,20 @@ Ref copy_list(PyObject* self, PyObject* memo) {
     raise(PyExc_OverflowError, "Exceeded maximum number of chunks");
 
   Ref empty = Ref::check(PyTuple_New(0));
-  Ref made = Ref::check(state.list_type->tp_new(Py_TYPE(self), empty.get(), nullptr));
+  Ref made = Ref::check(st.list_type->tp_new(Py_TYPE(self), empty.get(), nullptr));
   if (memo) {
     // Registered before the elements are copied, so that an element holding
     // this list becomes an element holding the copy.
     Ref id = Ref::check(PyLong_FromVoidPtr(self));
     check(PyObject_SetItem(memo, id.get(), made.get()));
-    std::array<PyObject*, 2> call{contents.get(), memo};
-    contents = Ref::check(PyObject_Vectorcall(g_deepcopy, call.data(), 2, nullptr));
+    contents = call(st.deepcopy, contents.get(), memo);
     require_list(contents.get());
   }
-  Ref no_handle = Ref::borrow(Py_None);
   Ref cap = new_int(capacity);
-  std::array<PyObject*, 3> record_args{no_handle.get(), cap.get(), no_handle.get()};
-  Ref record = Ref::check(PyObject_Vectorcall(reinterpret_cast<PyObject*>(state.meta_type),
-                                              record_args.data(), 3, nullptr));
-  Ref chunks = new_int(num_chunks);
-  Ref per_chunk_lock = new_int(as_base(self)->per_chunk_lock);
-  Ref minus_one = new_int(-1);
-  Ref init_args = Ref::check(PyTuple_Pack(8, chunks.get(), contents.get(), Py_None, per_chunk_lock.get(),
-                                          Py_None, Py_None, minus_one.get(), record.get()));
-  check(state.list_type->tp_init(made.get(), init_args.get(), nullptr));
-
-  Ref attrs = Ref::steal(PyObject_GetAttr(self, s_dict_attr));
-  if (!attrs) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
-    PyErr_Clear();
-    return made;
-  }
-  if (memo) {
-    std::array<PyObject*, 2> call{attrs.get(), memo};
-    attrs = Ref::check(PyObject_Vectorcall(g_deepcopy, call.data(), 2, nullptr));
-  }
-  Ref target = Ref::check(PyObject_GetAttr(made.get(), s_dict_attr));
-  Ref done = Ref::check(PyObject_CallMethodOneArg(target.get(), s_update, attrs.get()));
+  Ref record = call(reinterpret_cast<PyObject*>(st.meta_type), Py_None, cap.get(), Py_None);
+  InitArgs args{num_chunks, contents.get(), Py_None, as_base(self)->per_chunk_lock, Py_None, Py_None, -1};
+  construct_list(st, made.get(), args, record.get());
+  copy_instance_dict(self, made.get(), memo, st.deepcopy, st.names.str___dict__, st.names.str_update);
   return made;
 }
 
@@ -158,7 +139,7 @@ PyMethodDef sequence_methods[] = {
 
 PyObject* list_richcompare(PyObject* self, PyObject* other, int op) {
   return guard([&]() -> PyObject* {
-    Ref theirs = comparable(other, op);
+    Ref theirs = comparable(state_of(self), other, op);
     if (!theirs) Py_RETURN_NOTIMPLEMENTED;
     Ref mine = elements_of(self);
     return PyObject_RichCompare(mine.get(), theirs.get(), op);
@@ -168,8 +149,9 @@ PyObject* list_richcompare(PyObject* self, PyObject* other, int op) {
 // lst + other and other + lst: a plain list; the other operand is a list or a QuorList.
 PyObject* list_add(PyObject* left, PyObject* right) {
   return guard([&]() -> PyObject* {
-    auto operand = [](PyObject* side) -> Ref {
-      if (is_quorlist(side)) return elements_of(side);
+    const ListState& st = state_of(own_operand(left, right));
+    auto operand = [&](PyObject* side) -> Ref {
+      if (is_quorlist(st, side)) return elements_of(side);
       if (PyList_Check(side)) return Ref::borrow(side);
       return Ref();
     };
@@ -184,7 +166,7 @@ PyObject* list_add(PyObject* left, PyObject* right) {
 // lst * n and n * lst: a plain list.
 PyObject* list_multiply(PyObject* left, PyObject* right) {
   return guard([&]() -> PyObject* {
-    PyObject* self = is_quorlist(left) ? left : right;
+    PyObject* self = own_operand(left, right);
     PyObject* times = self == left ? right : left;
     if (!PyIndex_Check(times)) Py_RETURN_NOTIMPLEMENTED;
     const Py_ssize_t n = PyNumber_AsSsize_t(times, PyExc_OverflowError);
@@ -195,25 +177,10 @@ PyObject* list_multiply(PyObject* left, PyObject* right) {
   });
 }
 
-void add_sequence_methods(PyTypeObject* type) {
-  init_list_order();
-  s_dict_attr = PyUnicode_InternFromString("__dict__");
-  s_update = PyUnicode_InternFromString("update");
-  if (!s_dict_attr || !s_update) throw PyErrSet{};
-  Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
-  g_sequence_abc = get_attr(abc.get(), "Sequence").release();
-  Ref copy_module = Ref::check(PyImport_ImportModule("copy"));
-  g_deepcopy = get_attr(copy_module.get(), "deepcopy").release();
-
-  for (PyMethodDef* def = sequence_methods; def->ml_name; ++def) {
-    Ref descriptor = Ref::check(PyDescr_NewMethod(type, def));
-    check(PyDict_SetItemString(type->tp_dict, def->ml_name, descriptor.get()));
-  }
-  PyType_Modified(type);
-
-  Ref register_name = Ref::check(PyUnicode_InternFromString("register"));
-  Ref registered = Ref::check(
-      PyObject_CallMethodOneArg(g_sequence_abc, register_name.get(), reinterpret_cast<PyObject*>(type)));
+void add_sequence_methods(PyTypeObject* type, ListState& st) {
+  add_methods(type, sequence_methods);
+  st.sequence_abc = abc_class(st.names.str_register, "Sequence", "Sequence", type).release();
+  st.deepcopy = import_deepcopy().release();
 }
 
 }  // namespace quor::list

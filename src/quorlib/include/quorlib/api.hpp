@@ -6,11 +6,13 @@
 
 #include <cstdint>
 
+#include "quorlib/init_args.hpp"
+#include "quorlib/names.hpp"
 #include "quorlib/ref.hpp"
 
 namespace quor {
 
-inline constexpr unsigned kApiVersion = 2;  // bump on any layout change
+inline constexpr unsigned kApiVersion = 3;  // bump on any layout change
 inline constexpr const char* kApiCapsuleName = "quorlib.quorbase._C_API";
 
 struct QuorChunkObject {
@@ -52,7 +54,9 @@ struct QuorBaseObject {
   PyObject* weakreflist;
 };
 
-// Every operation returns 0 on success and -1 with a Python error set.
+// Every operation returns 0 on success and -1 with a Python error set. A
+// container copies the base's table, replaces what it must and registers it
+// for its type; every instance carries the table of its native class.
 struct BaseOps {
   // Fills chunk_ref_list (and length) for a new container. Replaced by each container.
   int (*init_new_chunk_list)(PyObject* self, int32_t num_chunks, PyObject* value);
@@ -64,13 +68,13 @@ struct BaseOps {
   int (*init_meta)(PyObject* self, int32_t num_chunks);
   int (*fetch_and_update_meta)(PyObject* self);
   int (*evict_meta)(PyObject* self);
+  // Optional (null: nothing to do). Called by the core, under the container's
+  // lock, after some resident chunks could not be written back (`failed`: a
+  // list of their indices) and before the WriteBackError is raised: a
+  // container whose shared bookkeeping already counts those changes brings it
+  // back in line with what the actors hold.
+  int (*on_write_failure)(PyObject* self, PyObject* failed);
 };
-
-// Called by the core, under the container's lock, after some resident chunks
-// could not be written back (`failed`: a list of their indices) and before the
-// WriteBackError is raised: a container whose shared bookkeeping already counts
-// those changes brings it back in line with what the actors hold. 0 or -1.
-using WriteFailureHook = int (*)(PyObject* self, PyObject* failed);
 
 struct BaseApi {
   unsigned version;
@@ -79,25 +83,46 @@ struct BaseApi {
   PyTypeObject* base_type;
   PyTypeObject* chunk_type;
   const BaseOps* base_ops;  // the table derived types copy, then override
-  // Makes instances of `type` (and of its interpreter subclasses) carry `ops`;
-  // `on_write_failure` may be null.
-  int (*register_type)(PyTypeObject* type, const BaseOps* ops, WriteFailureHook on_write_failure);
-  // Marks chunk `chunk_idx` changed; -1 with an error set on failure.
+  // Makes instances of `type` (and of its interpreter subclasses) carry `ops`.
+  int (*register_type)(PyTypeObject* type, const BaseOps* ops);
+  // The base's construction after a container's own pre-step: checks, the
+  // version record, the chunks (through ops->init_new_chunk_list or adopted),
+  // the locks. 0 or -1.
+  int (*init)(PyObject* self, const InitArgs& args);
+  // Marks chunk `chunk_idx` changed where the inline mark_changed cannot; 0 or -1.
   int (*mark_changed)(PyObject* self, Py_ssize_t chunk_idx);
+  // What chunk `chunk_idx`'s actor holds now (new reference), without making
+  // it resident or counting a fetch; null with an error set.
+  PyObject* (*read_stored_chunk)(PyObject* self, Py_ssize_t chunk_idx);
+  // Drops the resident copy of chunk `chunk_idx` and its changed mark. 0 or -1.
+  int (*drop_copy)(PyObject* self, Py_ssize_t chunk_idx);
 };
 
 inline QuorBaseObject* as_base(PyObject* self) noexcept {
   return reinterpret_cast<QuorBaseObject*>(self);
 }
 
-// Hot path: a plain store when the mark array covers the index.
-inline void mark_changed(const BaseApi* api, PyObject* self, Py_ssize_t chunk_idx) {
+// Hot path: a plain store when the mark array covers the index; `api_of()`
+// gives the API (from the caller's module state) only for the rare rest.
+template <class ApiOf>
+inline void mark_changed(PyObject* self, Py_ssize_t chunk_idx, ApiOf&& api_of) {
   QuorBaseObject* b = as_base(self);
   if (chunk_idx >= 0 && chunk_idx < b->changed_len) {
     b->changed[chunk_idx] = 1;
     return;
   }
-  check(api->mark_changed(self, chunk_idx));
+  check(api_of()->mark_changed(self, chunk_idx));
+}
+
+// The handle of a new chunk holding `contents`: a proxy actor with the
+// directory cache, paired with a fresh local cache object.
+inline Ref new_chunk_handle(const Names& n, const BaseApi* api, PyObject* contents) {
+  Ref proxy_class = n.lookup(n.str_QuorProxy);
+  Ref directory_class = n.lookup(n.str_QuorCacheDirMSI);
+  Ref proxy = call_method(proxy_class.get(), n.str_remote, contents, directory_class.get());
+  Ref cache_class = n.lookup(n.str_QuorCacheLocalMSI);
+  Ref cache = call(cache_class.get());
+  return call(reinterpret_cast<PyObject*>(api->chunk_type), proxy.get(), cache.get());
 }
 
 // Imports quorbase, checks the layout and returns its API; `keep` receives the

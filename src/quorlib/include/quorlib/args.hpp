@@ -32,7 +32,7 @@ inline void require_tuple(PyObject* value) {
 // Raises pickle.PickleError with `message`.
 [[noreturn]] inline void raise_pickle_error(PyObject* message) {
   Ref pickle = Ref::check(PyImport_ImportModule("pickle"));
-  Ref error_type = get_attr(pickle.get(), "PickleError");
+  Ref error_type = Ref::check(PyObject_GetAttrString(pickle.get(), "PickleError"));
   PyErr_SetObject(error_type.get(), message);
   throw PyErrSet{};
 }

@@ -154,13 +154,8 @@ class ChunkRecursionGuard {
   ChunkRecursionGuard& operator=(const ChunkRecursionGuard&) = delete;
 };
 
-// Call helpers that turn a failed call into PyErrSet.
-inline Ref call_method(PyObject* obj, const char* name) {
-  return Ref::check(PyObject_CallMethod(obj, name, nullptr));
-}
-
-inline Ref get_attr(PyObject* obj, const char* name) {
-  return Ref::check(PyObject_GetAttrString(obj, name));
+inline Ref get_attr(PyObject* obj, PyObject* name) {
+  return Ref::check(PyObject_GetAttr(obj, name));
 }
 
 inline Ref new_int(long long v) { return Ref::check(PyLong_FromLongLong(v)); }
