@@ -199,10 +199,11 @@ def hash_errors(key):
     if isinstance(key, RaisingHash):
         return {Boom}
     try:
-        hash(key)
+        h = hash(key)
     except TypeError:
         return {TypeError}
-    return set()
+    # A key hashed by its identity could never be found from another process.
+    return {TypeError} if key is not None and h == object.__hash__(key) else set()
 
 
 def iteration_errors(value):

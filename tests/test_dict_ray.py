@@ -4,11 +4,13 @@ workers hash strings with seeds of their own."""
 import asyncio
 import gc
 import pickle
+from datetime import date, datetime, time
 
 import ray
 
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList
+from test_dict_placement import CET, NYC, UTC, Account, Suit
 
 COUNTERS = ["hits", b"bytes", None, ("tuple", "key"), 3]
 TASKS = 3
@@ -45,11 +47,12 @@ def bump_counters(holder, barrier):
 
 
 @ray.remote(num_cpus=0)
-def exchange_strings(d, keys):
+def exchange_keys(d, keys):
     with d:
-        seen = {k: d[k] for k in keys}
+        seen = [d[k] for k in keys]
         d["written by a task"] = "task value"
         d[("task", b"bytes")] = None
+        d[Account("task", frozenset({Suit.SPADES}))] = "dataclass"
         listed = list(d)
     return seen, listed
 
@@ -67,16 +70,22 @@ def test_concurrent_tasks_end_with_exact_totals(real_ray):
         assert {k: reader[k] for k in COUNTERS} == {k: TASKS * ROUNDS for k in COUNTERS}
 
 
-def test_string_keys_cross_between_driver_and_tasks(real_ray):
-    initial = {"alpha": 1, "beta": 2, "\u20acuro": 3, b"raw": 4, None: 5, ("t", "u"): 6}
+def test_keys_cross_between_driver_and_tasks(real_ray):
+    initial = {"alpha": 1, "beta": 2, "\u20acuro": 3, b"raw": 4, None: 5, ("t", "u"): 6, Suit.HEARTS: 7,
+               frozenset({"a", "b", "c"}): 8, Account("eu", "ann"): 9, date(2026, 12, 7): 10,
+               datetime(2026, 12, 7, 13, tzinfo=CET): 11, time(9, tzinfo=CET): 12}
+    # Equal keys of other forms, looked up by the task.
+    others = [(frozenset({"c", "b", "a"}), 8), (datetime(2026, 12, 7, 12, tzinfo=UTC), 11),
+              (datetime(2026, 12, 7, 7, tzinfo=NYC), 11), (time(8, tzinfo=UTC), 12)]
     d = QuorDict(initial, 4)
-    seen, listed = ray.get(exchange_strings.remote(d, list(initial)))
-    assert seen == initial
+    seen, listed = ray.get(exchange_keys.remote(d, list(initial) + [k for k, _ in others]), timeout=120)
+    assert seen == list(initial.values()) + [v for _, v in others]
     with d:
         assert d["written by a task"] == "task value"
         assert d[("task", b"bytes")] is None
+        assert d[Account("task", frozenset({Suit.SPADES}))] == "dataclass"
         assert list(d) == listed
-        assert len(d) == len(initial) + 2
+        assert len(d) == len(initial) + 3
 
 
 @ray.remote(num_cpus=0)

@@ -9,6 +9,9 @@ chunk copies or its handles are collected.
 """
 
 import collections
+import dataclasses
+import datetime
+import enum
 import gc
 import pickle
 import sys
@@ -146,6 +149,65 @@ def test_dictionary_operations_failing_ones_included_leave_no_reference(fake):
     d = None   # the lambdas above close over `d`
     settle(fake)
     assert counts(watched) == before
+
+
+class Zone(datetime.tzinfo):
+    def __init__(self, hours=0, fail=False):
+        self.offset, self.fail = datetime.timedelta(hours=hours), fail
+
+    def utcoffset(self, dt):
+        if self.fail:
+            raise Boom("no offset")
+        return self.offset
+
+    def dst(self, dt):
+        return None
+
+
+@dataclasses.dataclass(frozen=True)
+class Frozen:
+    a: object
+    b: object = 0
+
+
+class Colour(enum.Enum):
+    RED = 1
+
+
+def test_key_hashes_of_every_kind_failing_ones_included_leave_no_reference(fake):
+    part, stray, zone, failing_zone = Key("part"), Value(), Zone(1), Zone(fail=True)
+    keys = [frozenset({part, "x"}), Frozen(part, ("t", part)), Colour.RED, (part, frozenset({Frozen(part)})),
+            datetime.datetime(2026, 1, 1, tzinfo=zone), datetime.datetime(2026, 11, 1, 1, fold=1, tzinfo=zone),
+            datetime.time(9, tzinfo=zone), memoryview(b"r_a_w")[::2]]
+    failing = [(frozenset({"x", stray}), TypeError), (Frozen(part, stray), TypeError),   # identity hashes
+               (Frozen(part, [1]), TypeError), (Frozen(part, BadHash()), ValueError),
+               (datetime.datetime(2026, 1, 1, tzinfo=failing_zone), Boom),
+               (datetime.time(9, tzinfo=failing_zone), Boom)]
+    value = Value()
+    watched = [part, stray, zone, failing_zone, value, *keys, *(k for k, _ in failing), *WATCHED_TYPES, Zone,
+               Frozen, Colour]
+    d = QuorDict({"seed": 0}, 3)
+
+    def rounds(n):
+        for _ in range(n):
+            with d:
+                for key in keys:
+                    assert key not in d
+                    d[key] = value
+                    assert d[key] is value
+                    del d[key]
+                for key, error in failing:
+                    for use in (lambda: key in d, lambda: d.__setitem__(key, value), lambda: d[key]):
+                        with pytest.raises(error):
+                            use()
+
+    rounds(1)  # what the first key of a kind sets up for the whole process
+    settle(fake)
+    before = counts(watched)
+    rounds(20)
+    settle(fake)
+    assert counts(watched) == before
+    d = None
 
 
 def test_list_operations_failing_ones_included_leave_no_reference(fake):
