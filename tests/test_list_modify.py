@@ -342,27 +342,31 @@ def test_imul_places_all_or_nothing(fake, spread):
     assert elements(spread) == list("ebadcebadc") and counts(fake, spread) == [3, 3, 3, 1]
 
 
+@pytest.mark.parametrize("method, seen_items, publications", [
+    ("append", list("abcd"), 4),   # extend falls back to one append per element
+    ("extend", ["abc", "d"], 2),   # += calls the replacement; the original still places in bulk
+])
 @pytest.mark.parametrize("cls", ["subclass", "patched"])
-def test_extend_calls_a_replaced_append_per_element(fake, monkeypatch, cls):
+def test_a_replaced_append_or_extend_is_called_by_name(fake, monkeypatch, cls, method, seen_items, publications):
     seen = []
-    original = QuorList.append
+    original = getattr(QuorList, method)
 
-    def append(self, item):
+    def replacement(self, item):
         seen.append(item)
         original(self, item)
 
     if cls == "subclass":
-        kind = type("Appending", (QuorList,), {"append": append})
+        kind = type("Replacing", (QuorList,), {method: replacement})
     else:
         kind = QuorList
-        monkeypatch.setattr(QuorList, "append", append)
+        monkeypatch.setattr(QuorList, method, replacement)
     lst = adopted(fake, [[], []], capacity=2, cls=kind)
     used, _ = usage_names(lst)
     with lst:
         fake.take_log()
         lst.extend("abc")
         lst += "d"
-        assert seen == list("abcd") and fake.log.count(f"{used}.set_nocache") == 4
+        assert seen == seen_items and fake.log.count(f"{used}.set_nocache") == publications
         assert elements(lst) == list("abcd")
 
 
