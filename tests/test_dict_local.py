@@ -1,6 +1,7 @@
 """QuorDict against the recording double: partitioning, item access on the
 local chunk copies, changed marks, pickling by reference, the printed form."""
 
+import copy
 import gc
 import pickle
 import sys
@@ -9,8 +10,10 @@ import pytest
 
 import quorlib.quordict as qd
 from basehelp import fields
+from modelhelp import outcome
 from quorlib.quorbase import QuorBase
 from quorlib.quordict import QuorDict
+from quorlib.quorlist import QuorList
 
 
 def contents(fake, d):
@@ -177,8 +180,21 @@ def _in_block(d):
         d[2] = "in block"
 
 
-@pytest.mark.parametrize("action, written", [(_reads, []), (_writes, [1, 2]), (QuorDict.clear, [1, 2]),
-                                             (_in_block, [])])
+def _reads_of_new_operations(d):
+    d.get(1), d.setdefault(2, "x"), d.pop(9, None), d.copy(), d == {}, d | {}, list(reversed(d))
+    with pytest.raises(KeyError):
+        d.pop(6)
+
+
+@pytest.mark.parametrize("action, written", [
+    (_reads, []), (_writes, [1, 2]), (QuorDict.clear, [1, 2]), (_in_block, []),
+    (_reads_of_new_operations, []),
+    (lambda d: d.setdefault(9, "x"), [1]),
+    (lambda d: d.pop(2), [2]),
+    (lambda d: d.update({5: "B", 3: "c"}), [1, 3]),
+    (lambda d: d.popitem(), [1]),
+    (lambda d: d.__ior__({4: 0}), [0]),
+])
 def test_finaliser_writes_back_changed_chunks_only(fake, action, written):
     d = QuorDict({1: "a", 5: "b", 2: "c"}, 4)
     names = {proxy(d, i): i for i in range(4)}
@@ -233,3 +249,118 @@ class TestTransfer:
         assert QuorDict.__repr__.__doc__ == (
             "\n        This function only prints the currently fetched chunks. It does not fetch all chunks.\n"
             "        To see the full list, use `items()` and print them individually\n        ")
+
+
+# -- the rest of the mapping protocol -------------------------------------------------
+
+INITIAL = {1: "a", 5: "b", 2: "c"}
+
+
+def _update_many(m):
+    m.update({1: "one", 7: "seven"}, k="w")
+    m.update([(2, "two")])
+
+
+@pytest.mark.parametrize("operation", [
+    lambda m: m.get(1), lambda m: m.get(9), lambda m: m.get(9, 0), lambda m: m.get(),
+    lambda m: m.get(1, 2, 3),
+    lambda m: m.setdefault(1, "x"), lambda m: m.setdefault(9, "x"), lambda m: m.setdefault(9),
+    lambda m: m.pop(5), lambda m: m.pop(9), lambda m: m.pop(9, "dflt"), lambda m: m.pop(),
+    lambda m: m.update({1: "one", 9: "nine"}), lambda m: m.update([(3, "x"), (4, "y")]),
+    lambda m: m.update(k="v"), lambda m: m.update({1: 0}, k="v"), lambda m: m.update(),
+    lambda m: m.update(42), lambda m: m.update([(1, 2, 3)]), lambda m: m.update([1]),
+    lambda m: m.update({}, {}), _update_many,
+    lambda m: m.copy(),
+    lambda m: m == dict(INITIAL), lambda m: m == {1: "a"}, lambda m: m != dict(INITIAL),
+    lambda m: m != {}, lambda m: m == [1, 5, 2], lambda m: m == QuorDict(dict(INITIAL), 3),
+    lambda m: m | {9: "x", 1: "y"}, lambda m: {9: "x", 1: "y"} | m,
+    lambda m: m.__ior__({9: "x"}) is m, lambda m: m.__ior__([(9, "x")]) is m,
+    lambda m: sorted(reversed(m)),
+])
+def test_operations_match_a_plain_dict(fake, d, operation):
+    model = dict(INITIAL)
+    assert outcome(operation, d) == outcome(operation, model)
+    assert dict(d.items()) == model
+
+
+def test_fromkeys_builds_through_the_class(fake):
+    class Mine(QuorDict):
+        def __init__(self):
+            super().__init__(None, 2)
+
+    made = Mine.fromkeys("ab", 0)
+    assert type(made) is Mine and made == {"a": 0, "b": 0} and fields(made)["num_chunks"] == 2
+    assert QuorDict.fromkeys([]) == {} and fields(QuorDict.fromkeys([]))["num_chunks"] == 32
+
+
+def test_registered_as_a_mutable_mapping(fake, d):
+    import collections.abc
+    assert isinstance(d, collections.abc.MutableMapping) and issubclass(QuorDict, collections.abc.Mapping)
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(d)  # mutable, compared by contents
+
+
+@pytest.mark.parametrize("operation, log", [
+    # A key operation costs what d[k] costs: nothing on a resident chunk.
+    (lambda d: (d.get(1), d.get(9, 0), d.setdefault(5), d.pop(9, None), d.pop(1)), []),
+    (lambda d: d.get(3), ["proxy3.get"]),
+    (lambda d: d.setdefault(3, "x"), ["proxy3.get"]),
+    (lambda d: d.update({1: "x", 3: "y", 2: "z"}), ["proxy3.get", "proxy2.get"]),
+    # Whole-dictionary operations fetch every absent chunk once, in order.
+    (lambda d: (d.copy(), d == {}, d | {}, list(reversed(d))), ["proxy0.get", "proxy2.get", "proxy3.get"]),
+    # popitem takes from a resident chunk while one holds items.
+    (lambda d: d.popitem(), []),
+])
+def test_remote_calls_of_each_operation(fake, d, operation, log):
+    d[1]  # chunk 1 resident
+    fake.take_log()
+    operation(d)
+    assert [e.replace(proxy(d, 0), "proxy0").replace(proxy(d, 1), "proxy1").replace(proxy(d, 2), "proxy2")
+            .replace(proxy(d, 3), "proxy3") for e in fake.log] == log
+
+
+def test_popitem_prefers_resident_chunks_then_fetches_in_order(fake, d):
+    d[2]
+    fake.take_log()
+    assert d.popitem() == (2, "c") and fake.take_log() == []
+    assert d.popitem() == (5, "b")  # chunk 0 is fetched and empty; chunk 1 pops its last item
+    assert fake.take_log() == [f"{proxy(d, 0)}.get", f"{proxy(d, 1)}.get"]
+    assert d.popitem() == (1, "a")
+    raises(KeyError, "'popitem(): dictionary is empty'", d.popitem)
+    assert fake.take_log() == [f"{proxy(d, 3)}.get"]
+
+
+@pytest.mark.parametrize("copier, deep", [(copy.copy, False), (copy.deepcopy, True)])
+def test_copies_never_alias(fake, copier, deep):
+    class Tagged(QuorDict):
+        pass
+    original = Tagged({1: ["mutable"], 5: "b"}, 4, None, 3)
+    original.tag = ["attribute"]
+    inner = QuorList(2, [1, 2])
+    original[2] = inner
+    made = copier(original)
+    assert type(made) is Tagged and made.tag == ["attribute"]
+    assert made.keys() == original.keys() and made[1] == ["mutable"] and made[5] == "b"
+    mine, theirs = fields(made), fields(original)
+    assert (mine["num_chunks"], mine["per_chunk_lock"]) == (4, 3)
+    names = [c.ref.name for c in theirs["chunk_ref_list"]] + [theirs["_lock"].name, theirs["_quor_meta_ref"].name]
+    assert not {c.ref.name for c in mine["chunk_ref_list"]} & set(names)
+    assert mine["_lock"].name not in names and mine["_quor_meta_ref"].name not in names
+    assert contents(fake, made)[1] == contents(fake, original)[1]  # stored at once: a task sees it
+    made[9] = "new"
+    del made[5]
+    made[1].append("changed")
+    assert 9 not in original and original[5] == "b" and original[1] == ["mutable"]
+    assert (made.tag is original.tag) is not deep
+    # A container among the values is shared by a shallow copy and copied by a deep one.
+    inner_names = [h.ref.name for h in fields(inner)["chunk_ref_list"]]
+    assert ([h.ref.name for h in fields(made[2])["chunk_ref_list"]] == inner_names) is not deep
+    received = made[2]
+    with received:  # a container taken out of another one reads after its first block
+        assert list(received) == [1, 2]
+    assert original.copy() == {1: ["mutable"], 5: "b", 2: inner} and type(original.copy()) is dict
+
+
+def test_or_refuses_what_is_not_a_mapping(fake, d):
+    with pytest.raises(TypeError, match=r"unsupported operand type\(s\) for \|"):
+        d | [(1, 2)]

@@ -9,6 +9,7 @@ from datetime import date, datetime, time
 import ray
 
 from quorlib.quordict import QuorDict
+from quorlib.quorlist import ListChunkMeta, QuorList
 from test_dict_placement import CET, NYC, UTC, Account, Suit
 
 COUNTERS = ["hits", b"bytes", None, ("tuple", "key"), 3]
@@ -85,3 +86,32 @@ def test_keys_cross_between_driver_and_tasks(real_ray):
         assert d[Account("task", frozenset({Suit.SPADES}))] == "dataclass"
         assert list(d) == listed
         assert len(d) == len(initial) + 3
+
+
+@ray.remote(num_cpus=0)
+def update_pop_and_sort(d, lst):
+    with d:
+        seen = d.copy()
+        popped = d.pop("driver")
+        d.update({"task": 1}, other=2)
+    with lst:
+        before = list(lst)
+        lst.sort()
+        lst += ["t"]
+    return seen, popped, before
+
+
+def test_update_pop_and_sort_cross_between_driver_and_task(real_ray):
+    d = QuorDict({"driver": 0}, 2)
+    lst = QuorList(2, [3, 1, 2], meta=ListChunkMeta(None, 2, None))
+    with d:
+        d.update({"driver": 5, "x": 1})
+        assert d.pop("x") == 1
+    with lst:
+        lst.sort(reverse=True)
+    seen, popped, before = ray.get(update_pop_and_sort.remote(d, lst), timeout=120)
+    assert seen == {"driver": 5} and popped == 5 and before == [3, 2, 1]
+    with d:
+        assert d == {"task": 1, "other": 2}
+    with lst:
+        assert lst == [1, 2, 3, "t"] and len(lst) == 4

@@ -1,14 +1,19 @@
-"""insert, pop, remove and clear with the recording double, on lists adopted
-around given chunk contents."""
+"""insert, pop, remove, clear and the bulk operations (sort, reverse, +=, *=,
+count, copies, comparison) with the recording double, on lists adopted around
+given chunk contents."""
 
+import collections.abc
+import copy
 import gc
 import sys
 
 import pytest
 
 from quorlib.quorlist import ListChunkMeta, QuorList
+from modelhelp import outcome
 from basehelp import fields
-from listhelp import adopted, chunk_names, counts, last_used, resident, stored_chunks
+from listhelp import (adopted, chunk_names, counts, last_used, list_args, record_fields, record_of, resident,
+                      stored_chunks)
 
 OUT_OF_RANGE = "list index out of range"
 
@@ -177,6 +182,14 @@ def test_clear_empties_every_chunk(fake):
     (lambda lst: lst.insert(2, "x"), [1]),
     (lambda lst: lst.remove(3), [1, 2]),
     (lambda lst: lst.clear(), [0, 1, 2]),
+    (lambda lst: (lst.sort(), lst.count(1), lst.copy(), list(reversed(lst)), lst == [], lst + [], lst * 2,
+                  lst.__imul__(1), lst.__iadd__([])), []),
+    (lambda lst: lst.sort(key=lambda x: x % 2), [0, 1]),    # [2, 4] [1, 3] [5]
+    (lambda lst: lst.sort(reverse=True), [0, 1, 2]),
+    (lambda lst: lst.reverse(), [0, 1, 2]),
+    (lambda lst: lst.__iadd__([6]), [2]),
+    (lambda lst: lst.extend([6]), [2]),
+    (lambda lst: lst.__imul__(0), [0, 1, 2]),
 ])
 def test_finaliser_writes_back_the_chunks_an_operation_changed(fake, operation, written):
     lst = QuorList(3, [1, 2, 3, 4, 5], meta=ListChunkMeta(None, 2, None))
@@ -205,3 +218,204 @@ def test_no_references_leak(fake):
     lst.remove(item)
     lst.clear()
     assert sys.getrefcount(item) == before
+
+
+# -- bulk operations ------------------------------------------------------------------
+
+@pytest.fixture
+def spread(fake):
+    """Chunks [e, b, a] [d, c] [] [] with capacity 3: counts [3, 2, 0, 0], last_used_chunk 1."""
+    lst = adopted(fake, [list("eba"), list("dc"), [], []], capacity=3)
+    with lst:
+        yield lst
+
+
+def usage_names(lst):
+    record = record_fields(record_of(lst))
+    return record["chunk_used"].name, record["last_used_chunk"].name
+
+
+@pytest.mark.parametrize("operation", [
+    lambda l: l.count("b"), lambda l: l.count("z"),
+    lambda l: l.copy(),
+    lambda l: l.sort(), lambda l: l.sort(reverse=True), lambda l: l.sort(key=str.upper, reverse=True),
+    lambda l: l.sort(1), lambda l: l.sort(cmp=None), lambda l: l.sort(key=lambda x: 1 / 0),
+    lambda l: l.reverse(),
+    lambda l: list(reversed(l)),
+    lambda l: l.__iadd__(["x", "y", "z"]) is l, lambda l: l.__iadd__("xy") is l, lambda l: l.__iadd__(5),
+    lambda l: l.__iadd__(iter("xyz")) is l, lambda l: l.extend(("x", "y")),
+    lambda l: l + ["x"], lambda l: ["x"] + l, lambda l: l + l, lambda l: l * 2, lambda l: 2 * l,
+    lambda l: l * 0, lambda l: l * -1,
+    lambda l: l.__imul__(2) is l, lambda l: l.__imul__(0) is l, lambda l: l.__imul__(1) is l,
+    lambda l: l.__imul__(-3) is l,
+    lambda l: l == list("ebadc"), lambda l: l == list("ebad"), lambda l: l != [], lambda l: l < list("f"),
+    lambda l: l >= list("ebadc"), lambda l: l == "ebadc", lambda l: l == 5,
+])
+def test_bulk_operations_match_a_plain_list(fake, spread, operation):
+    model = list("ebadc")
+    assert outcome(operation, spread) == outcome(operation, model)
+    assert elements(spread) == model
+    assert sum(counts(fake, spread)) == len(model)
+    assert all(c is None or len(c) == n for c, n in zip(resident(spread), counts(fake, spread)))
+
+
+def test_equality_takes_any_sequence_but_text(fake, spread):
+    assert spread == tuple("ebadc") and spread == collections.UserList("ebadc")
+    assert spread != "ebadc" and spread != b"ebadc"
+    other = adopted(fake, [list("eb"), list("adc")])
+    with other:
+        assert spread == other == spread.copy() and not spread != other
+    assert isinstance(spread, collections.abc.Sequence)
+    assert not isinstance(spread, collections.abc.MutableSequence)
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(spread)
+
+
+def test_sort_reads_the_counts_once_and_publishes_nothing(fake, spread):
+    used, last = usage_names(spread)
+    names = chunk_names(spread)
+    fake.take_log()
+    spread.sort()
+    # Every chunk keeps its count, so there is nothing to publish.
+    assert fake.take_log() == [f"{used}.get_nocache", f"{names[0]}.get", f"{names[1]}.get"]
+    assert resident(spread) == [list("abc"), list("de"), None, None]
+    spread.reverse()
+    assert fake.take_log() == [f"{used}.get_nocache"]
+    assert resident(spread) == [list("edc"), list("ba"), None, None]
+    assert counts(fake, spread) == [3, 2, 0, 0]
+
+
+def test_sort_that_the_list_changes_under_fails_and_keeps_counts_true(fake, spread):
+    def key(x):
+        if x == "a":
+            spread.append("z")
+        return x
+    with pytest.raises(ValueError) as info:
+        spread.sort(key=key)
+    assert str(info.value) == "list modified during sort"
+    assert elements(spread) == list("ebadcz") and counts(fake, spread) == [3, 3, 0, 0]
+
+
+def test_extend_fills_the_last_chunk_then_publishes_once(fake, spread):
+    used, last = usage_names(spread)
+    names = chunk_names(spread)
+    fake.take_log()
+    spread += "xyzw"
+    assert fake.take_log() == [f"{last}.get_nocache", f"{used}.get_nocache", f"{names[1]}.get",
+                               f"{names[2]}.get", f"{used}.set_nocache", f"{last}.set_nocache"]
+    assert resident(spread) == [None, list("dcx"), list("yzw"), None]
+    assert counts(fake, spread) == [3, 3, 3, 0] and last_used(fake, spread) == 2
+    spread.extend(["v"])        # the last chunk in use stays: no write of it
+    assert fake.take_log() == [f"{last}.get_nocache", f"{used}.get_nocache", f"{names[3]}.get",
+                               f"{used}.set_nocache", f"{last}.set_nocache"]
+    spread.extend([])
+    assert fake.take_log() == []
+
+
+def test_extend_keeps_what_fits_and_what_the_iterable_gave(fake):
+    lst = adopted(fake, [list("ab"), []], capacity=2)
+    with lst:
+        with pytest.raises(OverflowError) as info:
+            lst.extend("cde")
+        assert str(info.value) == "Exceeded maximum number of chunks"
+        assert elements(lst) == list("abcd") and counts(fake, lst) == [2, 2]
+
+    def failing():
+        yield "x"
+        raise KeyError("from the iterable")
+    lst = adopted(fake, [["a"], []], capacity=2)
+    with lst:
+        with pytest.raises(KeyError):
+            lst.extend(failing())
+        assert elements(lst) == ["a", "x"]
+
+
+def test_imul_places_all_or_nothing(fake, spread):
+    used, last = usage_names(spread)
+    with pytest.raises(OverflowError):
+        spread *= 3             # 15 elements; the chunks hold 12
+    assert elements(spread) == list("ebadc") and counts(fake, spread) == [3, 2, 0, 0]
+    fake.take_log()
+    spread *= 2
+    log = fake.take_log()
+    assert log.count(f"{used}.set_nocache") == 1 and log.count(f"{used}.get_nocache") == 2
+    assert elements(spread) == list("ebadcebadc") and counts(fake, spread) == [3, 3, 3, 1]
+
+
+@pytest.mark.parametrize("method, seen_items, publications", [
+    ("append", list("abcd"), 4),   # extend falls back to one append per element
+    ("extend", ["abc", "d"], 2),   # += calls the replacement; the original still places in bulk
+])
+@pytest.mark.parametrize("cls", ["subclass", "patched"])
+def test_a_replaced_append_or_extend_is_called_by_name(fake, monkeypatch, cls, method, seen_items, publications):
+    seen = []
+    original = getattr(QuorList, method)
+
+    def replacement(self, item):
+        seen.append(item)
+        original(self, item)
+
+    if cls == "subclass":
+        kind = type("Replacing", (QuorList,), {method: replacement})
+    else:
+        kind = QuorList
+        monkeypatch.setattr(QuorList, method, replacement)
+    lst = adopted(fake, [[], []], capacity=2, cls=kind)
+    used, _ = usage_names(lst)
+    with lst:
+        fake.take_log()
+        lst.extend("abc")
+        lst += "d"
+        assert seen == seen_items and fake.log.count(f"{used}.set_nocache") == publications
+        assert elements(lst) == list("abcd")
+
+
+@pytest.mark.parametrize("operation", [
+    lambda l: l.__iadd__("xyzw"), lambda l: l.extend("x"), lambda l: l.__imul__(2), lambda l: l.__imul__(0),
+])
+@pytest.mark.parametrize("refusing", [0, 1])
+def test_refused_publication_puts_the_copies_back(fake, spread, operation, refusing):
+    names = chunk_names(spread)
+    refuser = fake.actor(usage_names(spread)[refusing])
+    refuser.fail("set_nocache", RuntimeError("refused"), times=1)
+    try:
+        operation(spread)
+    except RuntimeError as error:
+        assert str(error) == "refused"
+    else:   # extend("x") stays in chunk 1 and writes no last chunk
+        assert refusing == 1 and elements(spread) == list("ebadcx")
+        return
+    assert counts(fake, spread) == [3, 2, 0, 0] and last_used(fake, spread) == 1
+    before = [list("eba"), list("dc"), [], []]
+    assert all(c is None or c == before[i] for i, c in enumerate(resident(spread)))
+    assert elements(spread) == list("ebadc")
+    spread.__exit__(None, None, None)
+    assert stored_chunks(fake, spread) == [list("eba"), list("dc"), [], []]
+    spread.__enter__()
+    assert names == chunk_names(spread)
+
+
+@pytest.mark.parametrize("copier, deep", [(copy.copy, False), (copy.deepcopy, True)])
+def test_copies_never_alias(fake, copier, deep):
+    class Tagged(QuorList):
+        pass
+    original = Tagged(3, [["mutable"], "b", "c"], None, 4, meta=ListChunkMeta(None, 2, None))
+    original.tag = ["attribute"]
+    made = copier(original)
+    assert type(made) is Tagged and made == original and (made.tag is original.tag) is not deep
+    assert record_fields(record_of(made))["max_element_per_chunk"] == 2 and counts(fake, made) == [2, 1, 0]
+    assert list_args(made)["per_chunk_lock"] == 4
+    assert not set(chunk_names(made)) & set(chunk_names(original))
+    assert not set(usage_names(made)) & set(usage_names(original))
+    assert stored_chunks(fake, made) == stored_chunks(fake, original)
+    made.append("new")
+    made[0].append("changed")
+    assert len(original) == 3 and original[0] == ["mutable"]
+
+
+def test_copy_of_a_list_grown_past_its_capacity_is_refused(fake):
+    lst = adopted(fake, [list("abc"), []], capacity=1)
+    with lst:
+        with pytest.raises(OverflowError):
+            copy.copy(lst)
+        assert not [e for e in fake.log if e.endswith(".create")]

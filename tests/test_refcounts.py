@@ -21,6 +21,7 @@ import weakref
 import pytest
 
 from basehelp import Plain, adopted_base, fields, set_fields
+from listhelp import record_fields, record_of
 from quorlib.quorbase import QuorChunk, QuorMeta, WriteBackError
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList
@@ -262,6 +263,76 @@ def test_list_operations_failing_ones_included_leave_no_reference(fake):
     with lst:
         assert list(lst) == [0, 1, 2]
     lst = None   # the lambdas above close over `lst`
+    settle(fake)
+    assert counts(watched) == before
+
+
+def test_mapping_and_sequence_methods_failing_ones_included_leave_no_reference(fake):
+    import copy
+    key, value, missing, touchy, probe, bad_hash = (Key("k"), Value(), Key("missing"), Touchy(),
+                                                    Touchy(), BadHash())
+    # The objects themselves, not their types: the actors of the copies made
+    # below keep unpickled instances of their own for as long as the double lives.
+    watched = [key, value, missing, touchy, probe, bad_hash]
+    settle(fake)
+    before = counts(watched)
+
+    d = QuorDict({"seed": 0}, 2)
+    lst = QuorList(3, [0, 1, 2], meta=ListChunkMeta(None, 6, None))
+    used = record_fields(record_of(lst))["chunk_used"]
+    for _ in range(10):
+        with d:
+            assert d.get(key) is None and d.get(missing, value) is value
+            assert d.setdefault(key, value) is value and d.setdefault(key) is value
+            d.update({touchy: value}, extra=value)
+            d.update([(missing, value)])
+            assert d.pop(missing) is value and d.pop(missing, key) is key
+            assert d.copy()[key] is value and (d | {missing: value})[missing] is value
+            d |= [(missing, value)]
+            del d[missing]
+            assert any(k is key for k in reversed(d)) and d != {}
+            made = QuorDict.fromkeys([missing], value)
+            assert made[missing] is value
+            for copier in (copy.copy, copy.deepcopy):
+                assert copier(d).keys() is not None
+            for failing, error in [
+                (lambda: d.get(bad_hash), ValueError), (lambda: d.pop(probe), RuntimeError),
+                (lambda: d.setdefault(probe, value), RuntimeError), (lambda: d.update(42), TypeError),
+                (lambda: d.update([(key, value, value)]), ValueError),
+                (lambda: d.update({probe: value}), RuntimeError),
+                (lambda: d.pop(missing), KeyError),
+            ]:
+                with pytest.raises(error):
+                    failing()
+            while d:
+                d.popitem()
+            d["seed"] = 0
+        with lst:
+            lst += [key, value]
+            lst.extend(iter([value]))
+            assert lst.count(value) == 2 and lst.copy()[3] is key and list(reversed(lst))[0] is value
+            assert (lst + [key])[-1] is key and (2 * lst)[-1] is value and lst != [key]
+            lst.sort(key=lambda e: e is key)
+            lst.reverse()
+            lst *= 2
+            lst *= 1
+            for copier in (copy.copy, copy.deepcopy):
+                assert len(copier(lst)) == 12
+            lst.append(touchy)
+            fake.actor(used).fail("set_nocache", Boom("refused"), times=1)
+            for failing, error in [
+                (lambda: lst.count(missing), RuntimeError),   # reaches `touchy`
+                (lambda: lst.sort(key=lambda e: 1 / 0), ZeroDivisionError),
+                (lambda: lst.sort(), TypeError),
+                (lambda: lst.__iadd__([key, value]), Boom),
+                (lambda: lst.__imul__(3), OverflowError),
+            ]:
+                with pytest.raises(error):
+                    failing()
+            lst *= 0
+            lst.extend([0, 1, 2])
+    made = None
+    d = lst = None   # the lambdas above close over both
     settle(fake)
     assert counts(watched) == before
 

@@ -118,17 +118,25 @@ def main(argv: Sequence[str] | None = None) -> int:
                for t in range(args.tasks)]
     batches = args.tasks * -(-share // args.batch)
     task_calls: list[int] = []
+    # A terminal gets one line redrawn in place; a log gets a line per change.
+    redraw = sys.stdout.isatty()
+    shown: str | None = None
     while pending:
         done, pending = ray.wait(pending, timeout=0.5)
         task_calls += ray.get(done)
         # len() reads the shared usage counts: current without taking the lock.
         entries = len(log)
-        print(f"\r  {min(entries, batches):>5} / {batches} batches counted, "
-              f"{len(pending)} tasks running", end="", flush=True)
-    print(flush=True)
+        line = f"  {min(entries, batches):>5} / {batches} batches counted, {len(pending)} tasks running"
+        if redraw:
+            print(f"\r{line}", end="", flush=True)
+        elif line != shown:
+            print(line, flush=True)
+        shown = line
+    if redraw:
+        print(flush=True)
 
     with counts:
-        shared = dict(counts.items())
+        shared = counts.copy()
     with log:
         summaries = [e for e in log if e[0] == "task"]
     expected = collections.Counter(corpus)

@@ -53,6 +53,9 @@ PyType_Slot dict_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(dict_length)},
     {Py_sq_item, reinterpret_cast<void*>(dict_sq_item)},
     {Py_sq_contains, reinterpret_cast<void*>(dict_contains)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(dict_richcompare)},
+    {Py_nb_or, reinterpret_cast<void*>(dict_or)},
+    {Py_nb_inplace_or, reinterpret_cast<void*>(dict_inplace_or)},
     // The base's GC functions, filled in at creation: the class adds no fields,
     // but a type with Py_TPFLAGS_HAVE_GC must name its traverse explicitly.
     {Py_tp_traverse, nullptr},
@@ -79,6 +82,7 @@ PyTypeObject* make_dict_type(PyObject* module, DictState& st) {
   auto* cls = reinterpret_cast<PyTypeObject*>(type.get());
   check(st.base->register_type(cls, &st.ops));
   attach_rebuild(cls, module, &rebuild_def);
+  add_mapping_methods(cls, st);
   return reinterpret_cast<PyTypeObject*>(type.release());
 }
 

@@ -6,15 +6,6 @@
 #include "quorlib/index.hpp"
 
 namespace quor::dict {
-namespace {
-
-// The key's chunk, resident. The chunk is held for the caller because the
-// key's own __eq__ may run code that drops the chunk from chunk_list.
-struct Located {
-  Ref chunk;
-  Py_ssize_t idx;
-};
-
 Located locate(PyObject* self, PyObject* key) {
   const Py_hash_t hash = stable_hash(key);
   if (hash == -1) throw PyErrSet{};
@@ -39,8 +30,6 @@ Located locate(PyObject* self, PyObject* key) {
   PyErr_SetObject(PyExc_KeyError, args.get());
   throw PyErrSet{};
 }
-
-}  // namespace
 
 PyObject* dict_subscript(PyObject* self, PyObject* key) {
   return guard([&]() -> PyObject* {

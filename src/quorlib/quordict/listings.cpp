@@ -4,8 +4,6 @@
 #include "quordict.hpp"
 
 namespace quor::dict {
-namespace {
-
 // chunk_list after every chunk was made resident, held for the caller.
 Ref resident_chunks(PyObject* self) {
   QuorBaseObject* b = as_base(self);
@@ -13,6 +11,8 @@ Ref resident_chunks(PyObject* self) {
   if (b->chunk_list == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
   return Ref::borrow(b->chunk_list);
 }
+
+namespace {
 
 enum class Listing { keys, values, items };
 

@@ -24,11 +24,16 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   DictState& st = state_of_module(module);
   Py_VISIT(st.dict_type);
   Py_VISIT(st.base_module);
+  Py_VISIT(st.mapping_abc);
+  Py_VISIT(st.deepcopy);
   return 0;
 }
 
 int module_clear(PyObject* module) {
-  Py_CLEAR(state_of_module(module).dict_type);
+  DictState& st = state_of_module(module);
+  Py_CLEAR(st.dict_type);
+  Py_CLEAR(st.mapping_abc);
+  Py_CLEAR(st.deepcopy);
   return 0;
 }
 

@@ -18,6 +18,8 @@ struct DictState {
   PyTypeObject* dict_type;    // QuorDict
   BaseOps ops;                // the base's table with the chunk-list builder replaced
   bool assertions;            // false under python -O
+  PyObject* mapping_abc;      // collections.abc.Mapping: what compares by contents
+  PyObject* deepcopy;         // copy.deepcopy
 };
 
 extern PyModuleDef module_def;
@@ -52,12 +54,21 @@ inline void mark_changed(PyObject* self, Py_ssize_t chunk_idx) {
 int init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value);
 
 // key_ops.cpp: one key, one chunk.
+// The key's chunk, resident. The chunk is held for the caller because the
+// key's own __eq__ may run code that drops the chunk from chunk_list.
+struct Located {
+  Ref chunk;
+  Py_ssize_t idx;
+};
+Located locate(PyObject* self, PyObject* key);
+[[noreturn]] void raise_key_error(PyObject* key);
 PyObject* dict_subscript(PyObject* self, PyObject* key);
 int dict_ass_subscript(PyObject* self, PyObject* key, PyObject* value);
 int dict_contains(PyObject* self, PyObject* key);
 PyObject* dict_sq_item(PyObject* self, Py_ssize_t position);
 
 // listings.cpp: every chunk.
+Ref resident_chunks(PyObject* self);
 Py_ssize_t dict_length(PyObject* self);
 PyObject* dict_keys(PyObject* self, PyObject*);
 PyObject* dict_values(PyObject* self, PyObject*);
@@ -71,6 +82,13 @@ extern PyMethodDef rebuild_def;
 PyObject* dict_repr(PyObject* self);
 PyObject* dict_repr_method(PyObject* self, PyObject*);
 extern const char kReprDoc[];
+
+// mapping_methods.cpp: the rest of the mapping protocol.
+PyObject* dict_richcompare(PyObject* self, PyObject* other, int op);
+PyObject* dict_or(PyObject* left, PyObject* right);
+PyObject* dict_inplace_or(PyObject* self, PyObject* other);
+// Adds the methods to the class and registers it as a MutableMapping.
+void add_mapping_methods(PyTypeObject* type, DictState& st);
 
 // dict_type.cpp: creates the class (registered with the core, rebuild attached).
 PyTypeObject* make_dict_type(PyObject* module, DictState& st);

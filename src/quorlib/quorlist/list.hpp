@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "quorlib/api.hpp"
 #include "quorlib/args.hpp"
@@ -42,6 +43,8 @@ struct ListState {
   PyTypeObject* iter_type;    // the iterator QuorList.__iter__ returns
   BaseOps ops;                // the base's table with the chunk-list builder and repair
   bool assertions;            // false under python -O
+  PyObject* sequence_abc;     // collections.abc.Sequence: what compares equal by contents
+  PyObject* deepcopy;         // copy.deepcopy
 };
 
 extern PyModuleDef module_def;
@@ -61,6 +64,9 @@ inline ListState& state_of(PyObject* self) { return state_of_type(Py_TYPE(self))
 PyTypeObject* make_meta_type(PyObject* module);
 PyTypeObject* make_list_type(PyObject* module, ListState& st);
 PyTypeObject* make_iter_type(PyObject* module);
+// The constructor after its arguments were parsed: `record` becomes the list's
+// usage record, then the base builds or adopts the chunks.
+void construct_list(const ListState& st, PyObject* self, const InitArgs& args, PyObject* record);
 extern PyMethodDef unpickle_meta_def;
 
 inline QuorListObject* as_list(PyObject* self) noexcept {
@@ -150,6 +156,34 @@ PyObject* list_index(PyObject* self, PyObject* args, PyObject* kwds);
 int list_contains(PyObject* self, PyObject* item);
 // list_iter.cpp
 PyObject* list_iter(PyObject* self);
+
+// sequence_methods.cpp and list_order.cpp: the rest of the sequence protocol.
+// The chunks that hold elements, as one read of the counts found them.
+struct Span {
+  Py_ssize_t chunk_idx;
+  Py_ssize_t count;  // elements of the chunk that belong to the list
+  Py_ssize_t size;   // the copy's own length when read
+  Ref copy;          // the resident copy
+};
+struct Layout {
+  Ref usage;
+  std::vector<Span> spans;
+  Py_ssize_t total = 0;
+};
+Layout read_layout(PyObject* self);
+Ref layout_elements(const Layout& layout);
+// extend through the bulk path: the elements fill the last chunk in use and
+// the next ones, and the counts are published once.
+void extend_items(PyObject* self, PyObject* iterable);
+PyObject* list_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* list_reverse(PyObject* self, PyObject*);
+PyObject* list_inplace_add(PyObject* self, PyObject* other);
+PyObject* list_inplace_multiply(PyObject* self, PyObject* times);
+PyObject* list_richcompare(PyObject* self, PyObject* other, int op);
+PyObject* list_add(PyObject* left, PyObject* right);
+PyObject* list_multiply(PyObject* left, PyObject* right);
+// Adds the methods to the class and registers it as a Sequence.
+void add_sequence_methods(PyTypeObject* type, ListState& st);
 // list_transfer.cpp
 PyObject* list_reduce(PyObject* self, PyObject*);
 PyObject* list_repr(PyObject* self);

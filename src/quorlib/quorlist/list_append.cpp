@@ -49,15 +49,16 @@ PyObject* list_extend(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:extend", const_cast<char**>(kwlist), &items))
       throw PyErrSet{};
     const Names& n = state_of(self).names;
-    Ref iterator = Ref::check(PyObject_GetIter(items));
-    // Each element is appended and published on its own: no batching, no rollback.
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-      if (is_own_method(self, n.str_append, as_cfunction(list_append))) {
-        append_item(self, item.get());
-      } else {
-        Ref done = call_method(self, n.str_append, item.get());
-      }
+    // The library's own append: the elements are placed in bulk, the counts
+    // published once.
+    if (is_own_method(self, n.str_append, as_cfunction(list_append))) {
+      extend_items(self, items);
+      Py_RETURN_NONE;
     }
+    Ref iterator = Ref::check(PyObject_GetIter(items));
+    // A replaced append is called for each element: no batching, no rollback.
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get())))
+      Ref done = call_method(self, n.str_append, item.get());
     if (PyErr_Occurred()) throw PyErrSet{};
     Py_RETURN_NONE;
   });

@@ -102,13 +102,7 @@ int list_init(PyObject* self, PyObject* args, PyObject* kwds) {
     // without one would fail on every later operation.
     Ref record = meta == Py_None ? call(reinterpret_cast<PyObject*>(st.meta_type))
                                  : Ref::borrow(meta);
-    // Attached before the base runs: the chunk-list builder reads the capacity.
-    set_field(as_list(self)->meta, record.get());
-
-    check(st.base->init(self, parsed));
-    // Adopting an existing list: its record already holds the usage proxies.
-    if (parsed.chunk_ref_list != Py_None) return 0;
-    create_usage_proxies(st, self, parsed.num_chunks, parsed.value);
+    construct_list(st, self, parsed, record.get());
     return 0;
   });
 }
@@ -197,10 +191,24 @@ PyType_Slot list_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(list_length)},
     {Py_sq_item, reinterpret_cast<void*>(list_sq_item)},
     {Py_sq_contains, reinterpret_cast<void*>(list_contains)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(list_richcompare)},
+    {Py_nb_add, reinterpret_cast<void*>(list_add)},
+    {Py_nb_multiply, reinterpret_cast<void*>(list_multiply)},
+    {Py_nb_inplace_add, reinterpret_cast<void*>(list_inplace_add)},
+    {Py_nb_inplace_multiply, reinterpret_cast<void*>(list_inplace_multiply)},
     {0, nullptr},
 };
 
 }  // namespace
+
+void construct_list(const ListState& st, PyObject* self, const InitArgs& args, PyObject* record) {
+  // Attached before the base runs: the chunk-list builder reads the capacity.
+  set_field(as_list(self)->meta, record);
+  check(st.base->init(self, args));
+  // Adopting an existing list: its record already holds the usage proxies.
+  if (args.chunk_ref_list != Py_None) return;
+  create_usage_proxies(st, self, args.num_chunks, args.value);
+}
 
 PyTypeObject* make_list_type(PyObject* module, ListState& st) {
   static PyType_Spec type_spec = {"quorlib.quorlist.QuorList", sizeof(QuorListObject), 0,
@@ -210,6 +218,7 @@ PyTypeObject* make_list_type(PyObject* module, ListState& st) {
   auto* list_type = reinterpret_cast<PyTypeObject*>(type.get());
   add_documented_init<list_init>(list_type, kInitDoc);
   attach_rebuild(list_type, module, &rebuild_def);
+  add_sequence_methods(list_type, st);
   st.ops = *st.base->base_ops;
   st.ops.init_new_chunk_list = list_init_new_chunk_list;
   st.ops.on_write_failure = repair_counts_after_failed_write;

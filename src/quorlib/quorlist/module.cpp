@@ -32,6 +32,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(st.list_type);
   Py_VISIT(st.iter_type);
   Py_VISIT(st.base_module);
+  Py_VISIT(st.sequence_abc);
+  Py_VISIT(st.deepcopy);
   return 0;
 }
 
@@ -40,6 +42,8 @@ int module_clear(PyObject* module) {
   Py_CLEAR(st.meta_type);
   Py_CLEAR(st.list_type);
   Py_CLEAR(st.iter_type);
+  Py_CLEAR(st.sequence_abc);
+  Py_CLEAR(st.deepcopy);
   return 0;
 }
 

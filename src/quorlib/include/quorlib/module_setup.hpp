@@ -127,6 +127,44 @@ inline void apply_instance_dict(PyObject* self, PyObject* state, Py_ssize_t fiel
   if (dict) Ref updated = call_method(dict.get(), update_name, state_item(state, fields));
 }
 
+// Methods defined outside the type's own table (a file of their own),
+// added to the created type; METH_CLASS entries become class methods.
+inline void add_methods(PyTypeObject* type, PyMethodDef* defs) {
+  for (PyMethodDef* def = defs; def->ml_name; ++def) {
+    Ref descr = Ref::check((def->ml_flags & METH_CLASS) ? PyDescr_NewClassMethod(type, def)
+                                                        : PyDescr_NewMethod(type, def));
+    check(PyDict_SetItemString(type->tp_dict, def->ml_name, descr.get()));
+  }
+  PyType_Modified(type);
+}
+
+// collections.abc.<name>, with `type` registered as a virtual subclass of
+// `registered_as` (the same class or a subclass of it in that module).
+inline Ref abc_class(PyObject* names_register, const char* name, const char* registered_as,
+                     PyTypeObject* type) {
+  Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
+  Ref target = Ref::check(PyObject_GetAttrString(abc.get(), registered_as));
+  Ref done = call_method(target.get(), names_register, reinterpret_cast<PyObject*>(type));
+  return Ref::check(PyObject_GetAttrString(abc.get(), name));
+}
+
+// copy.deepcopy, kept by a module for its containers' __deepcopy__.
+inline Ref import_deepcopy() {
+  Ref copy_module = Ref::check(PyImport_ImportModule("copy"));
+  return Ref::check(PyObject_GetAttrString(copy_module.get(), "deepcopy"));
+}
+
+// A copy of a container takes over the original's instance dict (a
+// subclass's attributes), deep-copied through `memo` when it is not null.
+inline void copy_instance_dict(PyObject* self, PyObject* made, PyObject* memo, PyObject* deepcopy,
+                               PyObject* dict_name, PyObject* update_name) {
+  Ref attrs = instance_dict(self, dict_name);
+  if (!attrs) return;
+  if (memo) attrs = call(deepcopy, attrs.get(), memo);
+  Ref target = instance_dict(made, dict_name);
+  if (target) Ref updated = call_method(target.get(), update_name, attrs.get());
+}
+
 // Object fields of a GC type that are never null while the object lives:
 // they start as None, are visited, become None when cleared and are released
 // with the object.

@@ -15,7 +15,8 @@ namespace quor {
   X(QuorCacheLocalMSI) X(Event) X(Lock) X(chunk_versions) X(ref) X(rebuild) X(chunks)        \
   X(cache_class) X(_flush_chunks_) X(_fetch_chunk_usage_and_length) X(_unpickle_QuorBase)    \
   X(_unpickle_ListChunkMeta) X(__lock__) X(__unlock__) X(__len__) X(__name__) X(__new__)     \
-  X(__dict__)
+  X(__dict__) X(popitem) X(setdefault) X(extend) X(sort) X(key) X(reverse) X(register)       \
+  X(deepcopy)
 
 struct Names {
 #define QUOR_DECLARE_NAME(n) PyObject* str_##n;
