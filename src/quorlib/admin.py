@@ -41,9 +41,9 @@ def force_unlock(container: Any, holder: str | None = None) -> bool:
 
     With `holder` (the ``ticket`` shown by `lock_status`) it ends that holder
     only, and does nothing if the lock has passed on since, so it never
-    releases a successor. A holder that took the lock with a ticket and is
-    forced out cannot release or commit afterwards; a holder that took it
-    with ``lock()`` is not checked and would later release its successor.
+    releases a successor. A holder that is forced out cannot release or
+    commit afterwards: once the next holder is granted the lock, the chunks
+    and the version record refuse the old holder's writes and publish.
     """
     _, args = _references(container)
     return ray.get(args[4].force_unlock.remote(holder))
