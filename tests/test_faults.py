@@ -328,6 +328,80 @@ class TestFailedWriteBack:
         assert stored(fake, lst)[0] == [1, 2, 3]
 
 
+class TestHolderDeath:
+    """A holder that dies inside its block (the double's lock gives it up as
+    the real lock does when the holder's process dies): the next holder's
+    grant is abnormal and it starts from the last commit."""
+
+    @staticmethod
+    def die_holding(fake, container, work):
+        dead = pickle.loads(pickle.dumps(container))
+        dead.__lock__()
+        work(dead)
+        fake.actor(lock_of(container)).lose(admin.lock_status(container)["ticket"])
+        fake.take_log()
+        return dead   # a dead process runs no finaliser: kept until the test ends
+
+    @pytest.mark.parametrize("work", [
+        lambda lst: (lst.append(7), lst.append(8)),
+        lambda lst: (lst.append(7), lst.flush()),      # written, never committed
+        lambda lst: (lst.pop(), lst.pop(0), lst.flush()),
+        lambda lst: (lst.insert(0, "x"), lst.flush()),
+        lambda lst: lst.clear(),
+    ], ids=["appends", "append-written", "pops-written", "insert-written", "clear"])
+    def test_a_list_rewrites_its_counts_from_the_committed_chunks(self, fake, work):
+        lst = QuorList(3, [1, 2, 3, 4], meta=ListChunkMeta(None, 2, None))
+        (c0, c1, c2), meta, lock = names(fake, lst)
+        used, last, _ = (record_fields(record_of(lst))[f]
+                         for f in ("chunk_used", "last_used_chunk", "max_element_per_chunk"))
+        with lst:
+            lst[0]
+        dead = self.die_holding(fake, lst, work)
+        with lst:
+            assert fake.take_log() == [
+                "local.acquire", f"{lock}.acquire", f"{meta}.fence", f"{c0}.rollback",
+                f"{c1}.rollback", f"{c2}.rollback", f"{fake.actor(used).name}.set_nocache",
+                f"{fake.actor(last).name}.set_nocache"]
+            assert fake.value(used) == [2, 2, 0] and fake.value(last) == 1
+            assert list(lst) == [1, 2, 3, 4] and len(lst) == 4
+            assert lst.pop() == 4
+        assert stored(fake, lst) == [[1, 2], [3], []]
+        assert fake.value(used) == [2, 1, 0]
+        del dead
+
+    def test_a_dictionary_needs_no_more_than_the_rollback(self, fake, three):
+        d, other = three
+        (c0, c1, c2), meta, lock = names(fake, d)
+        with d:
+            d[0] = "A"
+
+        def work(dead):
+            dead[0], dead[1] = "never", "committed"
+            dead.flush()
+
+        dead = self.die_holding(fake, d, work)
+        with other:
+            assert fake.take_log() == ["local.acquire", f"{lock}.acquire", f"{meta}.fence",
+                                       f"{c0}.rollback", f"{c1}.rollback", f"{c2}.rollback"]
+            assert [other[k] for k in range(3)] == ["A", "b", "c"]
+        assert stored(fake, d) == [{0: "A"}, {1: "b"}, {2: "c"}]
+        del dead
+
+    def test_an_instance_freed_inside_its_block_gives_the_lock_back_aborted(self, fake, three):
+        d, other = three
+        (c0, c1, c2), meta, lock = names(fake, d)
+        abandoned = pickle.loads(pickle.dumps(d))
+        abandoned.__lock__()
+        abandoned[0] = "never committed"
+        abandoned.flush()
+        del abandoned
+        gc.collect()
+        assert not fake.actor(lock).held
+        with other:
+            assert [other[k] for k in range(3)] == ["a", "b", "c"]
+        assert stored(fake, d)[0] == {0: "a"}
+
+
 # -- a real Ray ---------------------------------------------------------------------
 
 

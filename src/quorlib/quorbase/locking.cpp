@@ -388,9 +388,28 @@ void flush_resident(PyObject* self, bool changed_only, bool report_only) {
 // interpreter subclass that overrides _flush_chunks_ gets its override called
 // instead, and what that raises is reported as unraisable. The threads are
 // joined whatever the write-back did.
+//
+// An instance freed inside a block (its __unlock__ never ran) gives the lock
+// back as aborted, so that the next holder rolls back whatever the block wrote,
+// and writes nothing: the lock follows the process, not the instance, and
+// would otherwise stay held for as long as the process lives. A failure to
+// give it back needs no report: the lock actor drops the grant when the
+// process dies, or has done so already.
 void base_finalize(PyObject* self) {
   SavedError saved;
   const char* where = "quorlib.quorbase.QuorBase.__del__";
+  QuorBaseObject* b = as_base(self);
+  if (b->grant && b->grant != Py_None) {
+    Ref grant = Ref::borrow(b->grant);
+    if (guard([&] {
+          drop_all_copies(b);
+          release_grant(self, grant.get(), true);
+          return 0;
+        }) < 0)
+      PyErr_Clear();
+    end_block(b);
+    b->lock_held = 0;
+  }
   // Every failure, a C++ one included, is reported: the finaliser cannot raise.
   if (guard([&] {
         const Names& n = state_of(self).names;
