@@ -390,14 +390,27 @@ def test_python_subclass_overrides_are_used_by_the_with_block(fake):
     assert calls == ["lock", "flush"]
 
 
-def test_finaliser_joins_the_invalidation_threads(fake):
-    obj, _, _ = adopted_base(fake, [{}, {}])
+@pytest.mark.parametrize("write_fails", [False, True])
+def test_finaliser_joins_the_invalidation_threads(fake, monkeypatch, capsys, write_fails):
+    from quorlib.quordict import QuorDict
+    seen = []
+    monkeypatch.setattr("sys.unraisablehook", seen.append)
+    obj = QuorDict({"k": 0}, 1)
+    with obj:
+        obj["k"] = 1
+    obj["k"] = 2   # changed after the block: the finaliser writes it
+    if write_fails:
+        fake.actor(fields(obj)["chunk_ref_list"][0].ref).fail("set", RuntimeError("refused"))
     done = threading.Event()
     t = threading.Thread(target=lambda: (threading.Event().wait(0.05), done.set()))
     t.start()
-    set_fields(obj, _quor_inval_threads=[None, t])
+    set_fields(obj, _quor_inval_threads=[t], _last_msg_time=0)  # a line is due at once
+    obj["k"] = 2   # set_fields cleared the changed mark
     del obj
-    assert done.is_set()
+    assert done.is_set() and seen == []
+    out = capsys.readouterr().out
+    assert out == ("Exception for evicting chunk 0: RuntimeError :: refused\n" if write_fails
+                   else "")
 
 
 def test_freeing_a_failed_construction_reports_unraisable_type_error(fake, monkeypatch):

@@ -264,7 +264,6 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
       if (local_error) restore_error(std::move(local_error));
       Py_RETURN_NONE;
     }
-    if (release_error) cleanup_step(where, [&] { restore_error(std::move(release_error)); });
     // The block did not commit: say why, chunk by chunk.
     Ref message;
     PyObject* cause = nullptr;
@@ -290,6 +289,13 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
       message = Ref::check(PyUnicode_FromFormat(
           "%U; rolling its writes back failed too (%U: %S), the next holder rolls them back",
           message.get(), type_name.get(), cleanup_error.get()));
+    }
+    if (release_error) {  // a holder forced out meanwhile: its ticket is refused
+      Ref type_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(release_error.get())),
+                               n.str___name__);
+      message = Ref::check(PyUnicode_FromFormat("%U; releasing the lock failed (%U: %S)",
+                                                message.get(), type_name.get(),
+                                                release_error.get()));
     }
     raise_write_back_error(st, message.get(), indices.get(), cause);
   });
@@ -441,9 +447,11 @@ PyMethodDef base_locking_methods[] = {
      "record, then releases the shared lock and the local lock. If a write or the\n"
      "publish fails, nothing of the block is committed and WriteBackError is raised."},
     {"_flush_chunks_", base_flush_chunks, METH_NOARGS,
-     "Writes every resident chunk back to its actor; the copies stay resident."},
+     "Writes every resident chunk back to its actor; the copies stay resident. A copy\n"
+     "whose write failed is dropped, and WriteBackError names each failed chunk."},
     {"flush", base_flush_chunks, METH_NOARGS,
-     "Writes every resident chunk back to its actor; the copies stay resident."},
+     "Writes every resident chunk back to its actor; the copies stay resident. A copy\n"
+     "whose write failed is dropped, and WriteBackError names each failed chunk."},
     {"__enter__", base_enter, METH_NOARGS, "__lock__(), then returns the container."},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(base_exit)),
      METH_VARARGS | METH_KEYWORDS, "__unlock__(); an exception of the block propagates."},
