@@ -305,6 +305,38 @@ class TestFailedWriteBack:
         assert capsys.readouterr().out.startswith(
             "Exception for evicting chunk 1: WriteConflictError :: write outside a block refused")
 
+    @pytest.mark.parametrize("failing", ["chunk 0", "chunk 1", "publish", "release"])
+    def test_a_list_block_failing_at_any_step_leaves_counts_and_chunks_agreeing(
+            self, fake, failing):
+        lst = QuorList(3, [1, 2, 3], meta=ListChunkMeta(None, 2, None))
+        other = pickle.loads(pickle.dumps(lst))
+        (c0, c1, _), meta, lock = names(fake, lst)
+        used = record_fields(record_of(lst))["chunk_used"]
+        actor, method = {"chunk 0": (c0, "set"), "chunk 1": (c1, "set"),
+                         "publish": (meta, "publish"), "release": (lock, "release")}[failing]
+        fake.actor(actor).fail(method, RuntimeError("refused"), times=1)
+        with pytest.raises((WriteBackError, RuntimeError)) as e:
+            with lst:
+                lst.pop(0)          # changes chunks 0 and 1 (the list stays packed)
+                lst.append(4)       # lands in chunk 1
+                lst.append(5)       # counts [2, 2, 0], against [2, 1, 0] committed
+        if failing == "release":    # the block committed before the release failed
+            assert not isinstance(e.value, WriteBackError)
+            expected = [2, 3, 4, 5]
+            fake.actor(lock).state.force()
+        else:
+            assert str(e.value).startswith("the block was not committed: ")
+            expected = [1, 2, 3]
+        contents = stored(fake, lst)
+        assert fake.value(used) == [len(chunk) for chunk in contents]
+        assert [x for chunk in contents for x in chunk] == expected
+        with other:
+            assert list(other) == expected and other.pop() == expected[-1]
+        with lst:
+            assert list(lst) == expected[:-1]
+            lst.append("next")
+        assert [x for chunk in stored(fake, lst) for x in chunk] == expected[:-1] + ["next"]
+
     def test_an_unpicklable_list_element_leaves_counts_and_contents_agreeing(
             self, fake, finaliser_reports):
         lst = QuorList(2, [1, 2], meta=ListChunkMeta(None, 4, None))
