@@ -14,6 +14,7 @@ import collections
 import itertools
 import pickle
 import threading
+import types
 
 from quorlib.quorlock import HolderLostError, LockState
 from quorlib.quorproxy import ProxyState
@@ -22,7 +23,15 @@ _registry = {}  # actor id -> actor, so that handles survive pickling in-process
 _actor_ids = itertools.count(1)  # never reused, unlike id(): clients key state by actor id
 
 
-class FakeActorDied(RuntimeError):
+class FakeRayError(Exception):
+    """Stands in for ray.exceptions.RayError."""
+
+
+class FakeActorDied(FakeRayError):
+    """Stands in for ray.exceptions.RayActorError: the actor is dead."""
+
+
+class FakeGetTimeoutError(FakeRayError, TimeoutError):
     pass
 
 
@@ -176,7 +185,6 @@ class FakeLock(FakeActor):
         self.cond = threading.Condition()
         self.state = LockState()
         self.outcomes = {}   # ticket -> (epoch, abnormal) or the exception to raise
-        self._legacy_ids = itertools.count()
 
     @property
     def held(self):
@@ -238,25 +246,6 @@ class FakeLock(FakeActor):
         with self.cond:
             return _resolved(self.state.status())
 
-    def do_lock(self):
-        ticket = f"legacy-{next(self._legacy_ids)}"
-        with self.cond:
-            granted = self.state.request(ticket, None, legacy=True)
-        if granted is not None:
-            return _resolved(None)
-        waiting = self._waiter(ticket)
-
-        def wait():
-            waiting.result()  # lock() reports no epoch
-
-        return FakeObjectRef(wait)
-
-    def do_unlock(self):
-        with self.cond:
-            self._deliver(self.state.release_legacy())
-            self.cond.notify_all()
-        return _resolved(None)
-
     def lose(self, ticket):
         """As if the ticket's process had died, while other tickets of this
         (the only) process live on."""
@@ -296,6 +285,8 @@ class FakeRay:
     """Stands in for the `ray` module, `QuorProxy` and `QuorLock`."""
 
     SCRIPT_MODE = 0
+    exceptions = types.SimpleNamespace(RayError=FakeRayError, RayActorError=FakeActorDied,
+                                       GetTimeoutError=FakeGetTimeoutError)
 
     def __init__(self):
         self.initialized = True

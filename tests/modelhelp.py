@@ -14,7 +14,7 @@ from hypothesis import HealthCheck, settings
 
 from fakeray import FakeRay
 
-_MODULES = ("quorlib.quorbase", "quorlib.quordict", "quorlib.quorlist")
+_MODULES = ("quorlib.quorbase", "quorlib.quordict", "quorlib.quorlist", "quorlib.quorlock")
 _SWAPPED = ("ray", "QuorProxy", "QuorLock")
 
 
@@ -26,11 +26,12 @@ class InstalledFake:
         self._saved = []
         for name in _MODULES:
             module = importlib.import_module(name)
-            for attr in _SWAPPED:
+            # The lock's client helpers talk to the lock through `ray` only.
+            swaps = {"ray": self.fake} if name == "quorlib.quorlock" else {
+                "ray": self.fake, "QuorProxy": self.fake.QuorProxy, "QuorLock": self.fake.QuorLock}
+            for attr, value in swaps.items():
                 self._saved.append((module, attr, getattr(module, attr)))
-            module.ray = self.fake
-            module.QuorProxy = self.fake.QuorProxy
-            module.QuorLock = self.fake.QuorLock
+                setattr(module, attr, value)
 
     def restore(self):
         while self._saved:
@@ -85,7 +86,7 @@ class LockDiscipline:
     """Follows the call log of one container and fails on any write to a proxy
     (chunk, version record or usage value) made while its shared lock is free."""
 
-    WRITES = ("set", "set_nocache")
+    WRITES = ("set", "set_nocache", "publish", "rollback")
 
     def __init__(self, fake, lock_name):
         self.fake = fake
@@ -96,11 +97,11 @@ class LockDiscipline:
         for entry in self.fake.take_log():
             actor, method = entry.split(".", 1)
             if actor == self.lock_name:
-                if method == "lock":
-                    assert not self.held, "lock requested twice without an unlock"
+                if method == "acquire":
+                    assert not self.held, "lock requested twice without a release"
                     self.held = True
-                elif method == "unlock":
-                    assert self.held, "unlock without a lock"
+                elif method == "release":
+                    assert self.held, "release without an acquire"
                     self.held = False
             elif method in self.WRITES:
                 assert self.held, f"{entry} while the shared lock was free"

@@ -26,7 +26,7 @@ from hypothesis import HealthCheck, event, given, settings, strategies as st
 import quorlib.quorbase as qb
 import quorlib.quordict as qd
 from basehelp import FIELDS, fields, set_fields
-from quorlib.quorbase import QuorBase, QuorChunk, QuorMeta, _unpickle_QuorBase
+from quorlib.quorbase import WriteBackError, QuorBase, QuorChunk, QuorMeta, _unpickle_QuorBase
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList, _unpickle_ListChunkMeta
 from listhelp import counts, last_used, record_of, record_state, stored_chunks
@@ -1086,12 +1086,15 @@ def test_subclass_whose_flush_raises_still_releases_both_locks(fake):
             return QuorDict._flush_chunks_(self)
 
     d = FailingFlush({1: 2}, 2)
-    with pytest.raises(Boom):
+    with pytest.raises(WriteBackError) as e:
         with d:
             d[2] = 3
+    assert isinstance(e.value.__cause__, Boom) and e.value.chunks == []
+    assert str(e.value) == ("the block was not committed: writing the chunks back failed "
+                            "(Boom: flush)")
     d.failing = False
     with d:  # would wait for ever if a lock were still taken
-        assert d[1] == 2 and d[2] == 3
+        assert d[1] == 2 and 2 not in d
 
 
 # -- the attribute dictionary of a pickled state ----------------------------------------------

@@ -1,5 +1,6 @@
-"""The lock protocol of a container: order of remote calls, stale copies,
-write-back, failures, and the locks never being left taken."""
+"""The lock protocol of a container: order of remote calls, epochs, stale
+copies, write-back and its commit, aborted blocks, and the locks never being
+left taken."""
 
 import threading
 
@@ -8,6 +9,7 @@ import pytest
 import quorlib.quorbase as qb
 from basehelp import Plain, adopted_base, fields, set_fields
 from quorlib.quorbase import QuorMeta, WriteBackError
+from quorlib.quorproxy import StaleEpochError, WriteConflictError
 
 
 class Clock:
@@ -33,15 +35,39 @@ def three(fake):
     return obj, [p.name for p in proxies], meta_ref.name
 
 
+def calls_to(fake, method):
+    return [(actor, args) for actor, m, args, _ in fake.calls if m == method]
+
+
 def test_with_block_order(fake, three):
     obj, (c0, c1, c2), meta = three
     with obj as entered:
         assert entered is obj
-        assert fake.take_log() == ["local.acquire", "lock0.lock", f"{meta}.get_nocache"]
-    assert fake.take_log() == [f"{c0}.set", f"{c2}.set", f"{meta}.set_nocache", "lock0.unlock",
+        # The process registered with the lock in the fixture's block: one call now.
+        assert fake.take_log() == ["local.acquire", "lock0.acquire", f"{meta}.get_nocache"]
+    assert fake.take_log() == [f"{c0}.set", f"{c2}.set", f"{meta}.publish", "lock0.release",
                                "local.release"]
     assert fake.value(c0) == {"a": 10} and fake.value(c1) == {"b": 1}
     assert fields(obj)["chunk_list"] == [{"a": 10}, None, {"c": 12}]  # copies stay resident
+    # The fixture's block was epoch 1 and wrote nothing; this one is epoch 2.
+    # Requester ids are (id, holder epoch, committed epoch).
+    assert [args[0][1:] for _, args in calls_to(fake, "set")] == [(2, 0), (2, 0)]
+    (_, (epoch, record)), = calls_to(fake, "publish")[-1:]
+    assert epoch == 2 and record.epoch == 2 and record.committed_epochs == [2, 0, 2]
+    assert fake.value(meta).committed_epochs == [2, 0, 2]
+
+
+def test_a_normal_block_registers_once_and_makes_one_call_each_way(fake):
+    obj, (c0,), meta = adopted_base(fake, [{"a": 0}])
+    fake.take_log()
+    for _ in range(2):
+        with obj:
+            pass
+    assert fake.log.count("lock0.hold") == 1
+    assert fake.log == ["local.acquire", "lock0.hold", "lock0.acquire", f"{meta.name}.get_nocache",
+                        f"{meta.name}.publish", "lock0.release", "local.release",
+                        "local.acquire", "lock0.acquire", f"{meta.name}.get_nocache",
+                        f"{meta.name}.publish", "lock0.release", "local.release"]
 
 
 def test_with_block_that_raises_unlocks_in_order_and_propagates(fake, three):
@@ -49,9 +75,49 @@ def test_with_block_that_raises_unlocks_in_order_and_propagates(fake, three):
     with pytest.raises(KeyError):
         with obj:
             raise KeyError("inside")
-    assert fake.log == ["local.acquire", "lock0.lock", f"{meta}.get_nocache", f"{c0}.set",
-                        f"{c2}.set", f"{meta}.set_nocache", "lock0.unlock", "local.release"]
+    assert fake.log == ["local.acquire", "lock0.acquire", f"{meta}.get_nocache", f"{c0}.set",
+                        f"{c2}.set", f"{meta}.publish", "lock0.release", "local.release"]
     assert not fields(obj)["_local_lock"].locked()
+
+
+def test_nested_block_on_the_same_container_is_refused(fake, three):
+    obj, _, _ = three
+    with obj:
+        fake.take_log()
+        with pytest.raises(RuntimeError) as e:
+            with obj:
+                pass
+        assert str(e.value) == ("this thread already holds this container's lock: blocks on "
+                                "the same container cannot be nested")
+        assert fake.take_log() == []
+    assert fake.take_log()[-2:] == ["lock0.release", "local.release"]
+    with obj:  # the outer block released everything
+        pass
+
+
+RAY_DOWN = ("Ray is not running: a quorlib container can only be used while the Ray it was "
+            "created in is initialized")
+
+
+def test_use_without_ray_is_refused_before_any_call(fake, capsys):
+    from quorlib.quordict import QuorDict
+    d = QuorDict({"a": 1, "b": 2}, num_chunks=2)
+    with d:
+        d["a"] = 3
+    set_fields(d, chunk_list=[None, None], _last_msg_time=0)
+    fake.take_log()
+    fake.initialized = False
+    for use in (d.__lock__, d.flush, lambda: d["a"], lambda: len(d)):
+        with pytest.raises(RuntimeError) as e:
+            use()
+        assert str(e.value) == RAY_DOWN
+    assert not fields(d)["_local_lock"].locked()
+    # The finaliser of a changed copy reports the refusal by its line, nothing else.
+    set_fields(d, chunk_list=[{}, {}])
+    d["a"] = 4  # resident: no remote call, but the copy is changed
+    del d
+    assert capsys.readouterr().out.endswith(f"RuntimeError :: {RAY_DOWN}\n")
+    assert [e for e in fake.take_log() if not e.startswith("local.")] == []
 
 
 @pytest.mark.parametrize("shared,dropped", [
@@ -102,13 +168,15 @@ def test_failed_write_is_raised_after_trying_every_chunk(fake, three, capsys):
     set_fields(obj, _last_msg_time=0)
     boom = RuntimeError("boom")
     fake.actor(c0).fail("set", boom)
+    fake.actor(c2).fail("set", ValueError("bad"))
     with pytest.raises(WriteBackError) as e:
         obj.flush()
-    assert e.value.chunks == [0] and e.value.__cause__ is boom
-    assert str(e.value) == "write-back failed for chunks [0]"
+    assert e.value.chunks == [0, 2] and e.value.__cause__ is boom
+    assert str(e.value) == ("write-back failed for chunk 0 (RuntimeError: boom); "
+                            "chunk 2 (ValueError: bad)")
     assert fake.log == [f"{c0}.set", f"{c2}.set"]
-    assert fake.value(c2) == {"c": 12}
-    assert fields(obj)["chunk_list"][0] == {"a": 10}  # the failed copy stays resident
+    # The failed copies are dropped: a reported change never reaches the actor later.
+    assert fields(obj)["chunk_list"] == [None, None, None]
     assert "Exception for evicting chunk 0: RuntimeError :: boom" in capsys.readouterr().out
 
 
@@ -118,17 +186,20 @@ def test_failure_line_is_rate_limited_to_one_per_second(fake, three, monkeypatch
     fake.actor(c2).fail("set", RuntimeError("boom"))
     clock = Clock(100.7)
     monkeypatch.setattr(qb, "time", clock)
-    with pytest.raises(WriteBackError):
-        obj.flush()
+
+    def flush():
+        set_fields(obj, chunk_list=[None, None, {"c": 12}])  # a failed copy is dropped
+        with pytest.raises(WriteBackError):
+            obj.flush()
+
+    flush()
     assert capsys.readouterr().out == ""
     clock.now = 101.3
-    with pytest.raises(WriteBackError):
-        obj.flush()
+    flush()
     assert capsys.readouterr().out == "Exception for evicting chunk 2: RuntimeError :: boom\n"
     assert fields(obj)["_last_msg_time"] == 101
     clock.now = 101.9
-    with pytest.raises(WriteBackError):
-        obj.flush()
+    flush()
     assert capsys.readouterr().out == ""
 
 
@@ -139,35 +210,111 @@ def test_interrupt_during_write_back_propagates(fake, three):
         obj.flush()
 
 
-def test_unlock_after_failed_write_publishes_releases_and_raises(fake, three):
+# Note: each case fails one step of a block that changed chunks 0 and 2 (chunk
+# 1 untouched): the block must commit nothing, the holder must roll its own
+# writes back at once and release normally, and the next block must work.
+ABORTS = {
+    "chunk 0": ("c0", "set", RuntimeError("down"), [0],
+                "the block was not committed: write-back failed for chunk 0 (RuntimeError: down)"),
+    "chunk 2": ("c2", "set", RuntimeError("down"), [2],
+                "the block was not committed: write-back failed for chunk 2 (RuntimeError: down)"),
+    "publish": ("meta", "publish", StaleEpochError("fenced"), [],
+                "the block was not committed: publishing the version record failed "
+                "(StaleEpochError: fenced)"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(ABORTS))
+def test_a_failed_step_of_the_write_back_commits_nothing(fake, three, case):
+    obj, (c0, c1, c2), meta = three
+    names = {"c0": c0, "c2": c2, "meta": meta}
+    actor, method, error, chunks, message = ABORTS[case]
+    fake.actor(names[actor]).fail(method, error, times=1)
+    reader, _, _ = adopted_base(fake, [{}])  # another holder's view of the same actors
+    with pytest.raises(WriteBackError) as e:
+        with obj:
+            fake.take_log()
+    assert str(e.value) == message and e.value.chunks == chunks and e.value.__cause__ is error
+    sets = [n for n in (c0, c2) if n != names[actor] or method != "set"]
+    expected = [f"{c0}.set", f"{c2}.set"] + ([f"{meta}.publish"] if method == "publish" else [])
+    # One rollback wave to every chunk, then a normal release.
+    expected += [f"{c0}.rollback", f"{c1}.rollback", f"{c2}.rollback", "lock0.release",
+                 "local.release"]
+    assert fake.take_log() == expected
+    assert not fake.actor("lock0").state.abnormal  # cleaned up: the next grant is normal
+    # Nothing of the block is seen, by the actors' readers or by the holder itself.
+    assert [fake.value(n) for n in (c0, c1, c2)] == [{"a": 0}, {"b": 1}, {"c": 2}]
+    assert fields(obj)["chunk_list"] == [None, None, None]
+    assert fake.value(meta).committed_epochs == [0, 0, 0]
+    assert all(fake.actor(n).state.undo_epoch is None for n in sets)
+    with obj:  # the next block works and commits
+        set_fields(obj, chunk_list=[{"a": 5}, None, None])
+    assert fake.value(c0) == {"a": 5} and fake.value(meta).committed_epochs == [3, 0, 0]
+
+
+def test_a_failed_release_after_the_commit_is_raised_and_frees_the_local_lock(fake, three):
     obj, (c0, _, c2), meta = three
-    fake.actor(c2).fail("set", RuntimeError("down"))
+    fake.actor("lock0").fail("release", RuntimeError("release refused"), times=1)
+    with pytest.raises(RuntimeError, match="release refused"):
+        with obj:
+            pass
+    assert fake.value(meta).committed_epochs == [2, 0, 2]  # committed before the release
+    assert not fields(obj)["_local_lock"].locked()
+    fake.actor("lock0").state.force()
+    with obj:
+        pass
+
+
+def test_failed_clean_up_releases_as_aborted_so_the_next_holder_rolls_back(fake, three):
+    obj, (c0, c1, c2), meta = three
+    fake.actor(c2).fail("set", RuntimeError("down"), times=1)
+    fake.actor(c1).fail("rollback", RuntimeError("unreachable"), times=1)
     with pytest.raises(WriteBackError) as e:
         with obj:
             pass
-    assert e.value.chunks == [2]
-    assert fake.log[-5:] == [f"{c0}.set", f"{c2}.set", f"{meta}.set_nocache", "lock0.unlock",
-                             "local.release"]
-    fake.actor(c2).clear_failures()
-    with obj:  # neither lock was left taken
-        pass
+    assert str(e.value) == (
+        "the block was not committed: write-back failed for chunk 2 (RuntimeError: down); "
+        "rolling its writes back failed too (RuntimeError: unreachable), the next holder "
+        "rolls them back")
+    (_, (ticket, aborted)), = [c for c in calls_to(fake, "release") if c[0] == "lock0"][-1:]
+    assert aborted is True
+    fake.take_log()
+    with obj:  # abnormal grant: fence, one wave, then work
+        assert fake.take_log() == ["local.acquire", "lock0.acquire", f"{meta}.fence",
+                                   f"{c0}.rollback", f"{c1}.rollback", f"{c2}.rollback"]
+    assert fake.value(c0) == {"a": 0}
 
 
 @pytest.mark.parametrize("failing", ["lock", "record"])
 def test_failed_lock_releases_what_it_took(fake, three, failing):
     obj, _, meta = three
     if failing == "lock":
-        fake.actor("lock0").fail("lock", RuntimeError("lock actor died"), times=1)
-        expected = ["local.acquire", "lock0.lock", "local.release"]
+        fake.actor("lock0").fail("acquire", RuntimeError("lock actor died"), times=1)
+        expected = ["local.acquire", "lock0.acquire", "lock0.withdraw", "local.release"]
     else:
         fake.actor(meta).fail("get_nocache", RuntimeError("record actor died"), times=1)
-        expected = ["local.acquire", "lock0.lock", f"{meta}.get_nocache", "lock0.unlock",
+        expected = ["local.acquire", "lock0.acquire", f"{meta}.get_nocache", "lock0.release",
                     "local.release"]
     with pytest.raises(RuntimeError, match="died"):
         obj.__lock__()
     assert fake.take_log() == expected
     with obj:
         pass
+
+
+@pytest.mark.parametrize("actor,method,message", [
+    ("lock0", "acquire", "the lock actor of this Plain has died"),
+    ("meta", "get_nocache", "the version record actor of this Plain has died"),
+])
+def test_a_dead_service_is_named(fake, three, actor, method, message):
+    obj, _, meta = three
+    fake.actor(meta if actor == "meta" else actor).fail(
+        method, fake.exceptions.RayActorError("gone"), times=1)
+    with pytest.raises(RuntimeError) as e:
+        obj.__lock__()
+    assert str(e.value) == message
+    assert isinstance(e.value.__cause__, fake.exceptions.RayActorError)
+    assert not fields(obj)["_local_lock"].locked()
 
 
 def test_unlock_without_holding_refused_before_any_write(fake, three):
@@ -198,7 +345,7 @@ def test_unlock_publishes_no_record_it_never_read(fake, three):
     obj.__lock__()
     set_fields(obj, _quor_meta=None)
     obj.__unlock__()
-    assert f"{meta}.set_nocache" not in fake.log
+    assert f"{meta}.publish" not in fake.log
     assert isinstance(fake.value(meta), QuorMeta)
 
 
@@ -243,14 +390,27 @@ def test_python_subclass_overrides_are_used_by_the_with_block(fake):
     assert calls == ["lock", "flush"]
 
 
-def test_finaliser_joins_the_invalidation_threads(fake):
-    obj, _, _ = adopted_base(fake, [{}, {}])
+@pytest.mark.parametrize("write_fails", [False, True])
+def test_finaliser_joins_the_invalidation_threads(fake, monkeypatch, capsys, write_fails):
+    from quorlib.quordict import QuorDict
+    seen = []
+    monkeypatch.setattr("sys.unraisablehook", seen.append)
+    obj = QuorDict({"k": 0}, 1)
+    with obj:
+        obj["k"] = 1
+    obj["k"] = 2   # changed after the block: the finaliser writes it
+    if write_fails:
+        fake.actor(fields(obj)["chunk_ref_list"][0].ref).fail("set", RuntimeError("refused"))
     done = threading.Event()
     t = threading.Thread(target=lambda: (threading.Event().wait(0.05), done.set()))
     t.start()
-    set_fields(obj, _quor_inval_threads=[None, t])
+    set_fields(obj, _quor_inval_threads=[t], _last_msg_time=0)  # a line is due at once
+    obj["k"] = 2   # set_fields cleared the changed mark
     del obj
-    assert done.is_set()
+    assert done.is_set() and seen == []
+    out = capsys.readouterr().out
+    assert out == ("Exception for evicting chunk 0: RuntimeError :: refused\n" if write_fails
+                   else "")
 
 
 def test_freeing_a_failed_construction_reports_unraisable_type_error(fake, monkeypatch):

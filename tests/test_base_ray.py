@@ -8,6 +8,7 @@ import pytest
 import ray
 from basehelp import Plain, set_fields
 from quorlib.quorbase import QuorChunk, QuorMeta
+from quorlib import quorlock
 from quorlib.quorlock import QuorLock
 from quorlib.quorproxy import QuorCacheLocalMSI, QuorProxy
 
@@ -22,7 +23,7 @@ def write_then_read(proxy, value):
 
 @ray.remote
 def hold_lock(lock, log, name):
-    ray.get(lock.lock.remote())
+    grant = quorlock.acquire(lock, timeout=60)
     try:
         entries = ray.get(log.get_nocache.remote())
         ray.get(log.set_nocache.remote(entries + [f"enter {name}"]))
@@ -30,7 +31,7 @@ def hold_lock(lock, log, name):
         entries = ray.get(log.get_nocache.remote())
         ray.get(log.set_nocache.remote(entries + [f"exit {name}"]))
     finally:
-        ray.get(lock.unlock.remote())
+        quorlock.release(lock, grant)
 
 
 @ray.remote

@@ -56,6 +56,11 @@ def test_meta_versions_start_at_zero():
     assert QuorMeta(0).chunk_versions == []
     assert QuorMeta(-3).chunk_versions == []
     assert QuorMeta(3).chunk_versions == [0, 0, 0]
+    fresh = QuorMeta(2)
+    assert (fresh.committed_epochs, fresh.epoch) == ([0, 0], 0)
+    assert fresh.committed_epochs is not fresh.chunk_versions
+    back = pickle.loads(pickle.dumps(fresh))
+    assert (back.chunk_versions, back.committed_epochs, back.epoch) == ([0, 0], [0, 0], 0)
     assert QuorMeta(num_chunks=2.9).chunk_versions == [0, 0]
     assert QuorMeta(Count(1)).chunk_versions == [0]
     assert QuorMeta.__module__ == "quorlib.quorbase" and QuorMeta.__qualname__ == "QuorMeta"

@@ -128,14 +128,14 @@ def test_dictionary_operations_failing_ones_included_leave_no_reference(fake):
             del d[key]
             del d[touchy]
         if round_ % 5 == 4:
-            # A failed write-back keeps the copy, holding key and value, resident.
+            # A failed write-back commits nothing and drops the copies.
             fake.actor(touchy_chunk).fail("set", Boom("write refused"), times=1)
             with pytest.raises(WriteBackError):
                 with d:
                     d[key] = value
                     d[touchy] = value
             with d:
-                del d[key], d[touchy]
+                assert key not in d and touchy not in d
         if round_ % 7 == 6:
             fake.actor(touchy_chunk).fail("get", Boom("read refused"), times=1)
             d2 = pickle.loads(pickle.dumps(d))
@@ -346,6 +346,12 @@ def test_failed_constructions_locks_and_transfers_leave_no_reference(fake, monke
     handles = [fields(d)["_lock"], fields(d)["_quor_meta_ref"], *fields(d)["chunk_ref_list"]]
     watched = [key, value, element, mapping, sequence, *handles, *WATCHED_TYPES, QuorDict,
                QuorList]
+    # A chunk actor keeps the last commit as its undo copy until the next block
+    # names the new one: one block first, so that it holds one before and after.
+    warm = pickle.loads(pickle.dumps(d))
+    with warm:
+        warm[key]
+    del warm
     settle(fake)
     before = counts(watched)
     for _ in range(20):
@@ -369,7 +375,7 @@ def test_failed_constructions_locks_and_transfers_leave_no_reference(fake, monke
         list_copy = pickle.loads(pickle.dumps(lst))
         with list_copy:
             assert len(list_copy) == 1
-        fake.actor(handles[0]).fail("lock", Boom("lock refused"), times=1)
+        fake.actor(handles[0]).fail("acquire", Boom("lock refused"), times=1)
         with pytest.raises(Boom):
             d.__lock__()
         fake.actor(handles[1]).fail("get_nocache", Boom("record refused"), times=1)
@@ -500,7 +506,8 @@ def _cycle_through_a_copy_that_fails_to_write(fake):
     for chunk in chunks:
         # A fresh error: one raised again keeps the frames it passed through.
         chunk.fail("set", Boom("write refused"))
-    return obj   # still changed: the finaliser tries again, fails and reports it
+    obj["me"] = obj   # the failed copy was dropped: fetched again and changed
+    return obj   # changed: the finaliser tries, fails and reports it
 
 
 def _cycle_through_the_invalidation_threads(fake):
@@ -534,5 +541,5 @@ def test_cycles_through_a_container_are_collected(fake, monkeypatch, build):
     assert alive() is None
     assert gc.garbage == []
     assert sys.getrefcount(cls) == type_refs - 1
-    expected = [WriteBackError] if build is _cycle_through_a_copy_that_fails_to_write else []
-    assert [type(u.exc_value) for u in reported] == expected
+    # A finaliser's failed write is reported by its line, never as unraisable.
+    assert reported == []

@@ -130,14 +130,6 @@ LOCK_SCRIPTS = {
         ("release", ("a", False), None),
         ("request", ("c", "p"), ("c", 2, False)),
     ],
-    "legacy holders lock and unlock without tickets, among ticket holders": [
-        ("legacy", "l0", ("l0", 1, False)),
-        ("request", "a", None),
-        ("unlock", None, ("a", 2, False)),
-        ("unlock", None, RuntimeError),
-        ("release", ("a", False), None),
-        ("unlock", None, RuntimeError),
-    ],
 }
 
 
@@ -155,9 +147,7 @@ def test_lock_state(script):
             "request": lambda: _granted(state.request(*arg) if isinstance(arg, tuple)
                                         else state.request(arg)),
             "drop_process": lambda: (lambda r: (_granted(r[0]), r[1]))(state.drop_process(arg)),
-            "legacy": lambda: _granted(state.request(arg, None, legacy=True)),
             "release": lambda: _granted(state.release(*arg)),
-            "unlock": lambda: _granted(state.release_legacy()),
             "drop": lambda: _granted(state.drop(arg)),
             "withdraw": lambda: _granted(state.withdraw(arg)),
             "force": lambda: (lambda r: (r[0], _granted(r[1])))(state.force(arg)),
@@ -317,14 +307,14 @@ def test_client_registers_once_per_lock_actor(fake):
                                f"{name}.withdraw"]
 
 
-def test_legacy_lock_serves_waiters_in_order_and_survives_cancellation():
+def test_waiters_are_served_in_order_and_one_that_gives_up_is_skipped():
     async def scenario():
         lock = LockImpl()
         order = []
-        await lock.lock()
+        await lock.acquire("h")
 
         async def waiter(name):
-            await lock.lock()
+            await lock.acquire(name)
             order.append(name)
 
         tasks = [asyncio.create_task(waiter(n)) for n in "abc"]
@@ -332,17 +322,17 @@ def test_legacy_lock_serves_waiters_in_order_and_survives_cancellation():
         tasks[1].cancel()          # b gives up while waiting
         await asyncio.sleep(0)
         assert (await lock.status())["held"] is True
-        await lock.unlock()        # -> a
+        await lock.release("h")    # -> a
         await asyncio.sleep(0)
-        await lock.unlock()        # -> c (b was cancelled)
+        await lock.release("a")    # -> c (b was cancelled)
         await asyncio.sleep(0)
-        await lock.unlock()
+        await lock.release("c")
         assert order == ["a", "c"]
         status = await lock.status()
         assert (status["held"], status["waiters"], status["epoch"]) == (False, 0, 3)
-        with pytest.raises(RuntimeError):
-            await lock.unlock()
-        await lock.lock()
+        with pytest.raises(StaleTicketError):
+            await lock.release("c")
+        await lock.acquire("d")
         assert await lock.force_unlock() is True
         assert await lock.force_unlock() is False
 
@@ -391,6 +381,11 @@ PROXY_SCRIPTS = {
          ("rollback", (2, 0), 2),
          ("set", (rid(1, 0), "late"), StaleEpochError)],
         ("v0", 0, None, None, 2)),
+    "a rollback from a holder the lock has left behind is refused": (
+        [("set", (rid(1, 0), "v1"), None),
+         ("get", (rid(3, 0),), "v0"),
+         ("rollback", (1, 0), StaleEpochError)],
+        ("v1", 1, "v0", 0, 3)),
     "rollback keeps a write the record names": (
         [("set", (rid(1, 0), "v1"), None),
          ("rollback", (2, 1), 2)],

@@ -1,8 +1,10 @@
-"""Operators' tools for a container whose holder died inside a ``with`` block.
+"""Operators' tools for a container's shared lock and a list's shared counts.
 
 These functions show who holds a container's lock, end a holder by hand, and
 bring a list's shared counts back in line with what its chunk actors hold.
-See docs/operations.md.
+A holder that dies needs none of them: the lock passes on by itself and the
+next holder rolls back what the dead one left uncommitted. See
+docs/operations.md.
 """
 
 from __future__ import annotations
@@ -41,9 +43,9 @@ def force_unlock(container: Any, holder: str | None = None) -> bool:
 
     With `holder` (the ``ticket`` shown by `lock_status`) it ends that holder
     only, and does nothing if the lock has passed on since, so it never
-    releases a successor. A holder that took the lock with a ticket and is
-    forced out cannot release or commit afterwards; a holder that took it
-    with ``lock()`` is not checked and would later release its successor.
+    releases a successor. A holder that is forced out cannot release or
+    commit afterwards: once the next holder is granted the lock, the chunks
+    and the version record refuse the old holder's writes and publish.
     """
     _, args = _references(container)
     return ray.get(args[4].force_unlock.remote(holder))
@@ -53,11 +55,11 @@ def repair_list_counts(lst: Any) -> tuple[list[int], list[int]]:
     """Rewrites a QuorList's shared per-chunk counts and last chunk in use from
     the chunks its actors hold, under the list's lock. Returns (before, after).
 
-    A list publishes its counts at each append, insert, pop, remove and clear,
-    and its chunks only when a block ends; a holder that died in between leaves
-    counts for elements that no chunk holds. Raises ValueError when the stored
-    chunks have an empty chunk between non-empty ones, which counts cannot
-    describe.
+    Not needed after a holder's death: the next holder rewrites the counts
+    from the committed chunks by itself. It remains for counts that
+    operations made outside any block left out of line. Raises ValueError when
+    the stored chunks have an empty chunk between non-empty ones, which counts
+    cannot describe.
     """
     from quorlib.quorlist import QuorList
 

@@ -28,14 +28,19 @@ class QuorChunk:
     def rebuild(ref: Any, cache: Any) -> QuorChunk: ...
 
 class QuorMeta:
-    """Version record of a container: chunk_versions[i] counts the fetches of chunk i."""
+    """Version record of a container: chunk_versions[i] counts the fetches of
+    chunk i, committed_epochs[i] is the lock epoch of the block that last
+    committed chunk i, epoch that of the block that published the record."""
 
     chunk_versions: list[int]
+    committed_epochs: list[int]
+    epoch: int
     def __init__(self, num_chunks: _Int) -> None: ...
 
 class WriteBackError(RuntimeError):
-    """Writing local chunk copies back to their actors failed; the failed
-    copies stay resident and the first failure is the __cause__."""
+    """Writing local chunk copies back to their actors failed; at the end of a
+    block, the block was not committed. The failed copies are dropped and the
+    first failure is the __cause__."""
 
     chunks: list[int]
 

@@ -20,16 +20,12 @@ Every grant carries a rising epoch (the fencing token the chunk and record
 proxies check) and whether the previous holder ended abnormally (died, was
 forced out, or released with ``aborted=True``), in which case the new holder
 repairs what may have been left half-written before it works.
-
-``lock()``/``unlock()`` without arguments serve older callers: no liveness, no
-epoch is reported, and ``unlock`` releases whichever such holder holds the lock.
 """
 
 from __future__ import annotations
 
 import asyncio
 import collections
-import itertools
 import os
 import threading
 import time
@@ -70,7 +66,6 @@ class _Entry:
     ticket: str
     process: str | None
     task_id: str | None
-    legacy: bool
     epoch: int = 0
     abnormal: bool = False
     since: float = 0.0     # wall clock at the grant
@@ -109,15 +104,15 @@ class LockState:
         self.processes[process] = info
         return True
 
-    def request(self, ticket: str, process: str | None = None, task_id: str | None = None,
-                legacy: bool = False) -> _Entry | None:
+    def request(self, ticket: str, process: str | None = None,
+                task_id: str | None = None) -> _Entry | None:
         """Queues `ticket`; returns its entry if it was granted at once. A
         request without a process is not followed by its holder's death."""
         if process is not None and process not in self.processes:
             raise UnknownProcessError(f"process {process!r} has not registered with this lock")
         if self.knows(ticket):
             raise ValueError(f"lock ticket {ticket!r} is already in use")
-        entry = _Entry(ticket, process, task_id, legacy)
+        entry = _Entry(ticket, process, task_id)
         if self.holder is None and not self.queue:
             return self._grant(entry)
         self.queue[ticket] = entry
@@ -129,14 +124,6 @@ class LockState:
                 f"lock ticket {ticket!r} does not hold the lock (it was forced out, given up "
                 f"for dead, or released already); nothing was released")
         return self._end(aborted)
-
-    def release_legacy(self) -> _Entry | None:
-        if self.holder is None:
-            raise RuntimeError("QuorLock.unlock called while the lock is not held")
-        if not self.holder.legacy:
-            raise RuntimeError("QuorLock.unlock called while the lock is held through acquire; "
-                               "release it with its ticket")
-        return self._end(False)
 
     def drop(self, ticket: str) -> _Entry | None:
         """The ticket's process died: a holder loses the lock (the next grant is
@@ -214,7 +201,6 @@ class QuorLock:
         self._grants: dict[str, asyncio.Future] = {}   # acquire/lock calls waiting
         self._holds: dict[str, asyncio.Future] = {}    # per process: ends its hold calls
         self._watchers: dict[str, asyncio.Task] = {}   # per process: waits on its token
-        self._legacy_ids = itertools.count()
 
     async def hold(self, process: str) -> None:
         """Finishes only when `process` is given up for dead; its reference is
@@ -263,14 +249,6 @@ class QuorLock:
 
     async def status(self) -> dict[str, Any]:
         return self._state.status()
-
-    async def lock(self) -> None:
-        ticket = f"legacy-{next(self._legacy_ids)}"
-        if self._state.request(ticket, legacy=True) is None:
-            await self._wait_for_grant(ticket)
-
-    async def unlock(self) -> None:
-        self._deliver(self._state.release_legacy())
 
     # -- processes and delivery ---------------------------------------------------
 

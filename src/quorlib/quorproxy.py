@@ -131,7 +131,12 @@ class ProxyState:
     def rollback(self, new_epoch: int, committed_epoch: int) -> int:
         """Brings the chunk back to the commit the record names, drops the undo
         copy, fences out holders before `new_epoch`; returns the committed
-        value's length."""
+        value's length. Refused from a holder the lock has left behind: its
+        rollback would undo the writes of the holder that fenced it out."""
+        if new_epoch < self.fence_epoch:
+            raise StaleEpochError(
+                f"rollback from lock epoch {new_epoch} refused: the lock has passed on to epoch "
+                f"{self.fence_epoch}")
         if self.epoch != committed_epoch:
             if self.undo_epoch != committed_epoch:
                 raise self._lost(committed_epoch)

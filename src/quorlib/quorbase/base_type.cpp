@@ -15,7 +15,8 @@ using Fields = ObjectFields<QuorBaseObject, &QuorBaseObject::chunk_ref_list,
                             &QuorBaseObject::chunk_list, &QuorBaseObject::lock,
                             &QuorBaseObject::local_lock, &QuorBaseObject::quor_free_to_use,
                             &QuorBaseObject::quor_inval_threads, &QuorBaseObject::quor_meta,
-                            &QuorBaseObject::quor_meta_ref>;
+                            &QuorBaseObject::quor_meta_ref, &QuorBaseObject::grant,
+                            &QuorBaseObject::block_failures>;
 
 PyObject* base_new(PyTypeObject* type, PyObject*, PyObject*) {
   return guard([&]() -> PyObject* {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "quorlib/api.hpp"
@@ -62,22 +63,47 @@ int base_init_from(PyObject* self, const InitArgs& args);
 
 // Residency, throwing on error.
 void fetch_chunk(PyObject* self, int32_t chunk_idx);
-// Writes a resident chunk back; a failed write is returned (new reference), not raised.
+// Writes a resident chunk back; a failed write is returned (new reference),
+// not raised, and its copy dropped.
 Ref write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data);
-// The exported operations (BaseApi::read_stored_chunk, ::drop_copy).
-PyObject* read_stored_chunk(PyObject* self, Py_ssize_t chunk_idx);
-int drop_copy(PyObject* self, Py_ssize_t chunk_idx);
+// Replaces the instance's version record by `fresh`, dropping stale copies.
+void adopt_record(PyObject* self, PyObject* fresh);
+// Whether the calling thread is inside a block of `b` with a lock grant: its
+// chunk calls then carry the grant's epoch.
+bool holds_block(const QuorBaseObject* b) noexcept;
+// One wave of rollback(epoch, committed[i]) to every chunk actor, all
+// submitted before one wait; returns the committed lengths.
+Ref rollback_wave(PyObject* self, PyObject* epoch, PyObject* committed);
+void drop_all_copies(QuorBaseObject* b);
+
+// Note [Dead services are named]
+// When Ray reports that an actor died, the holder is told which of the
+// container's actors it was (a RuntimeError chained from Ray's error);
+// Ray's exception types are looked up through the module's `ray` at each use.
+// Any other pending error is rethrown unchanged.
+[[noreturn]] void rethrow_naming_death(PyObject* self, const char* what);
+template <class F>
+auto named_death(PyObject* self, const char* what, F&& step) -> std::invoke_result_t<F> {
+  try {
+    return step();
+  } catch (const PyErrSet&) {
+    rethrow_naming_death(self, what);
+  }
+}
 
 // Changed marks, one per chunk, sized with chunk_list.
 void reset_changed(QuorBaseObject* b, Py_ssize_t size);
 void clear_changed(QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept;
 bool is_changed(const QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept;
-void free_changed(QuorBaseObject* b) noexcept;
+void free_changed(QuorBaseObject* b) noexcept;  // and the written marks
+// Written-in-this-block marks, cleared and sized at each __lock__.
+void reset_written(QuorBaseObject* b, Py_ssize_t size);
 int mark_changed_slow(PyObject* self, Py_ssize_t chunk_idx);
 
-// Writes back resident chunks (only changed ones when `changed_only`) and
-// raises WriteBackError naming the chunks whose write failed.
-void flush_resident(PyObject* self, bool changed_only);
+// Writes back resident chunks (only changed ones when `changed_only`). Unless
+// `report_only`, raises WriteBackError naming each failed chunk and its cause;
+// inside a block the failures are also kept for __unlock__.
+void flush_resident(PyObject* self, bool changed_only, bool report_only);
 
 // Python-visible methods of QuorBase, defined across the files of the module.
 extern PyMethodDef base_locking_methods[];

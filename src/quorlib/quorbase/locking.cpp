@@ -1,14 +1,26 @@
 // Scoped use of a container: the two locks, write-back of resident chunks,
-// publication of the version record, and the finaliser.
+// the commit of the block through its version record, and the finaliser.
+//
+// Note [A block commits whole or not at all]
+// __lock__ takes the local lock, then a grant of the shared lock. The grant
+// carries a rising epoch and says whether the previous holder ended
+// abnormally (died, was forced out, or aborted without cleaning up); then the
+// new holder fences the version record at its epoch and rolls every chunk
+// actor back to the commit the record names before anything else runs.
+// __unlock__ writes every resident chunk back under the block's epoch and, only
+// if every write succeeded, publishes the record: that one actor step is the
+// commit. If any write or the publish fails the block aborts: the holder, still
+// holding the lock, rolls its own writes back, drops its copies and releases
+// normally (or as aborted, when the clean-up failed too, so that the next
+// holder rolls back), then raises WriteBackError. A holder that dies anywhere
+// in between leaves nothing the next holder sees.
 //
 // Note [Locks are never left taken]
-// __lock__ takes the local lock, then the shared lock, then reads the version
-// record; if a later step fails it releases what it took before raising.
-// __unlock__ always runs every step (write-back, publish, shared unlock, local
-// unlock) and raises the first failure only after both locks are released, so
-// a failed write-back ends the `with` block with an exception and no lock held.
+// If a step of __lock__ fails it releases what it took before raising.
+// __unlock__ always runs every step and raises only after both locks are
+// released.
 
-#include <vector>
+#include <algorithm>
 
 #include "core.hpp"
 
@@ -49,28 +61,89 @@ void release_local(const Names& n, QuorBaseObject* b) {
   Ref released = call_method(b->local_lock, n.str_release);
 }
 
-void release_shared(const Names& n, QuorBaseObject* b) {
-  if (b->lock != Py_None) Ref done = n.call_remote(b->lock, n.str_unlock);
+Ref acquire_grant(const Names& n, PyObject* lock) {
+  n.require_ray();
+  Ref helpers = n.lookup(n.str_quorlock);
+  return call_method(helpers.get(), n.str_acquire, lock);
+}
+
+void release_grant(PyObject* self, PyObject* grant, bool aborted) {
+  const Names& n = state_of(self).names;
+  Ref lock = Ref::borrow(as_base(self)->lock);
+  named_death(self, "the lock actor", [&] {
+    n.require_ray();
+    Ref helpers = n.lookup(n.str_quorlock);
+    return call_method(helpers.get(), n.str_release, lock.get(), grant,
+                       aborted ? Py_True : Py_False);
+  });
+}
+
+void end_block(QuorBaseObject* b) noexcept {
+  set_field(b->grant, Py_None);
+  set_field(b->block_failures, Py_None);
+  b->epoch = 0;
+  if (b->written) std::fill(b->written, b->written + b->written_len, uint8_t{0});
+}
+
+// After a grant that follows an abnormal end: the record as committed, fenced
+// so that the abandoned holder can no longer publish; every chunk brought back
+// to that commit; stale copies dropped; the container's own bookkeeping
+// rewritten from the committed lengths.
+void recover_last_commit(PyObject* self) {
+  const CoreState& st = state_of(self);
+  const Names& n = st.names;
+  QuorBaseObject* b = as_base(self);
+  check_assertion(st, b->quor_meta_ref != Py_None, "Metadata reference must be initialized");
+  Ref epoch = new_int(b->epoch);
+  Ref record = named_death(self, "the version record actor", [&] {
+    return n.call_remote(b->quor_meta_ref, n.str_fence, epoch.get());
+  });
+  Ref committed = get_attr(record.get(), n.str_committed_epochs);
+  Ref lengths = rollback_wave(self, epoch.get(), committed.get());
+  adopt_record(self, record.get());
+  if (b->ops->after_rollback) check(b->ops->after_rollback(self, lengths.get()));
 }
 
 PyObject* base_lock(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
-    const Names& n = state_of(self).names;
+    const CoreState& st = state_of(self);
+    const Names& n = st.names;
     QuorBaseObject* b = as_base(self);
     Ref local = Ref::borrow(b->local_lock);
     if (local.get() == Py_None) raise(PyExc_RuntimeError, "container is not initialised");
+    if (b->lock_held && b->lock_owner == PyThread_get_thread_ident())
+      raise(PyExc_RuntimeError,
+            "this thread already holds this container's lock: blocks on the same container "
+            "cannot be nested");
+    n.require_ray();
     Ref acquired = call_method(local.get(), n.str_acquire);
-    bool shared_taken = false;
+    Ref grant;
+    bool abnormal = false;
     try {
       if (b->lock != Py_None) {
-        Ref granted = n.call_remote(b->lock, n.str_lock);
-        shared_taken = true;
+        grant = named_death(self, "the lock actor", [&] { return acquire_grant(n, b->lock); });
+        Ref epoch = get_attr(grant.get(), n.str_epoch);
+        long long value = PyLong_AsLongLong(epoch.get());
+        if (value == -1 && PyErr_Occurred()) throw PyErrSet{};
+        Ref flag = get_attr(grant.get(), n.str_abnormal);
+        abnormal = check(PyObject_IsTrue(flag.get()));
+        set_field(b->grant, grant.get());
+        b->epoch = value;
       }
-      check(b->ops->fetch_and_update_meta(self));
+      if (abnormal) {
+        recover_last_commit(self);
+      } else {
+        check(b->ops->fetch_and_update_meta(self));
+      }
+      reset_written(b, PyList_Check(b->chunk_list) ? PyList_GET_SIZE(b->chunk_list) : 0);
+      Ref failures = Ref::check(PyList_New(0));
+      set_field(b->block_failures, failures.get());
     } catch (const PyErrSet&) {
       Ref error = fetch_error();
       const char* where = "quorlib.quorbase.QuorBase.__lock__";
-      if (shared_taken) cleanup_step(where, [&] { release_shared(n, b); });
+      // A repair cut short leaves the next holder to repair again.
+      if (grant) cleanup_step(where, [&] { release_grant(self, grant.get(), abnormal); });
+      end_block(b);
       cleanup_step(where, [&] { Ref released = call_method(local.get(), n.str_release); });
       restore_error(std::move(error));
     }
@@ -80,6 +153,50 @@ PyObject* base_lock(PyObject* self, PyObject*) {
   });
 }
 
+// "chunk 0 (RuntimeError: boom); chunk 2 (...)" for the (index, exception)
+// pairs in `failures`.
+Ref describe_failures(const Names& n, PyObject* failures) {
+  Ref parts = Ref::check(PyList_New(0));
+  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(failures); ++k) {
+    PyObject* pair = PyList_GET_ITEM(failures, k);
+    PyObject* exc = PyTuple_GET_ITEM(pair, 1);
+    Ref type_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(exc)), n.str___name__);
+    Ref part = Ref::check(PyUnicode_FromFormat("chunk %S (%U: %S)", PyTuple_GET_ITEM(pair, 0),
+                                               type_name.get(), exc));
+    check(PyList_Append(parts.get(), part.get()));
+  }
+  Ref separator = Ref::check(PyUnicode_FromString("; "));
+  return Ref::check(PyUnicode_Join(separator.get(), parts.get()));
+}
+
+// Raises WriteBackError(message) with `chunks` and `__cause__` set.
+[[noreturn]] void raise_write_back_error(const CoreState& st, PyObject* message,
+                                         PyObject* chunks, PyObject* cause) {
+  Ref error = call(st.write_back_error, message);
+  check(PyObject_SetAttr(error.get(), st.names.str_chunks, chunks));
+  PyException_SetCause(error.get(), Py_XNewRef(cause));
+  PyErr_SetObject(st.write_back_error, error.get());
+  throw PyErrSet{};
+}
+
+Ref failed_indices(PyObject* failures) {
+  Ref indices = Ref::check(PyList_New(0));
+  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(failures); ++k)
+    check(PyList_Append(indices.get(), PyTuple_GET_ITEM(PyList_GET_ITEM(failures, k), 0)));
+  return indices;
+}
+
+// The abort of a block: nothing uncommitted may stay, locally or in the actors.
+void roll_back_own_writes(PyObject* self) {
+  QuorBaseObject* b = as_base(self);
+  drop_all_copies(b);
+  if (b->quor_meta == Py_None) return;
+  Ref epoch = new_int(b->epoch);
+  Ref committed = get_attr(b->quor_meta, state_of(self).names.str_committed_epochs);
+  Ref lengths = rollback_wave(self, epoch.get(), committed.get());
+  if (b->ops->after_rollback) check(b->ops->after_rollback(self, lengths.get()));
+}
+
 PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
     static const char* kwlist[] = {"cache", nullptr};
@@ -87,18 +204,100 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:__unlock__", const_cast<char**>(kwlist),
                                      &cache))
       throw PyErrSet{};
-    const Names& n = state_of(self).names;
+    const CoreState& st = state_of(self);
+    const Names& n = st.names;
     QuorBaseObject* b = as_base(self);
     if (!b->lock_held || b->lock_owner != PyThread_get_thread_ident())
       raise(PyExc_RuntimeError, "__unlock__ called by a thread that does not hold the container's lock");
-    Ref first;
     const char* where = "quorlib.quorbase.QuorBase.__unlock__";
-    run_step(first, where, [&] { Ref done = call_method(self, n.str__flush_chunks_); });
-    run_step(first, where, [&] { check(b->ops->evict_meta(self)); });
-    run_step(first, where, [&] { release_shared(n, b); });
-    run_step(first, where, [&] { release_local(n, b); });
-    if (first) restore_error(std::move(first));
-    Py_RETURN_NONE;
+    Ref failures = Ref::borrow(b->block_failures);
+    if (!PyList_Check(failures.get())) {
+      failures = Ref::check(PyList_New(0));
+      set_field(b->block_failures, failures.get());
+    }
+    Ref interrupt;      // an interrupt or exit request, raised last
+    Ref flush_error;    // what _flush_chunks_ raised beyond the failures it recorded
+    Ref publish_error;
+    try {
+      Ref done = call_method(self, n.str__flush_chunks_);
+    } catch (const PyErrSet&) {
+      flush_error = fetch_error();
+      if (!PyObject_IsInstance(flush_error.get(), PyExc_Exception)) interrupt = std::move(flush_error);
+    }
+    bool aborted = interrupt || flush_error || PyList_GET_SIZE(failures.get()) > 0;
+    if (!aborted) {
+      try {
+        check(b->ops->evict_meta(self));
+      } catch (const PyErrSet&) {
+        publish_error = fetch_error();
+        aborted = true;
+        if (!PyObject_IsInstance(publish_error.get(), PyExc_Exception))
+          interrupt = std::move(publish_error);
+      }
+    }
+    Ref cleanup_error;
+    if (aborted) {
+      try {
+        roll_back_own_writes(self);
+      } catch (const PyErrSet&) {
+        cleanup_error = fetch_error();
+      }
+    }
+    Ref grant = Ref::borrow(b->grant);
+    Ref release_error;
+    if (grant.get() != Py_None) {
+      try {
+        release_grant(self, grant.get(), bool(cleanup_error));
+      } catch (const PyErrSet&) {
+        release_error = fetch_error();
+      }
+    }
+    end_block(b);
+    Ref local_error;
+    run_step(local_error, where, [&] { release_local(n, b); });
+    if (interrupt) {
+      if (release_error) cleanup_step(where, [&] { restore_error(std::move(release_error)); });
+      restore_error(std::move(interrupt));
+    }
+    if (!aborted) {
+      if (release_error) restore_error(std::move(release_error));
+      if (local_error) restore_error(std::move(local_error));
+      Py_RETURN_NONE;
+    }
+    // The block did not commit: say why, chunk by chunk.
+    Ref message;
+    PyObject* cause = nullptr;
+    Ref indices = failed_indices(failures.get());
+    if (PyList_GET_SIZE(failures.get()) > 0) {
+      Ref described = describe_failures(n, failures.get());
+      message = Ref::check(PyUnicode_FromFormat(
+          "the block was not committed: write-back failed for %U", described.get()));
+      cause = PyTuple_GET_ITEM(PyList_GET_ITEM(failures.get(), 0), 1);
+    } else {
+      PyObject* error = flush_error ? flush_error.get() : publish_error.get();
+      Ref type_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(error)), n.str___name__);
+      message = Ref::check(PyUnicode_FromFormat(
+          flush_error ? "the block was not committed: writing the chunks back failed (%U: %S)"
+                      : "the block was not committed: publishing the version record failed "
+                        "(%U: %S)",
+          type_name.get(), error));
+      cause = error;
+    }
+    if (cleanup_error) {
+      Ref type_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(cleanup_error.get())),
+                               n.str___name__);
+      message = Ref::check(PyUnicode_FromFormat(
+          "%U; rolling its writes back failed too (%U: %S), the next holder rolls them back",
+          message.get(), type_name.get(), cleanup_error.get()));
+    }
+    if (release_error) {  // a holder forced out meanwhile: its ticket is refused
+      Ref type_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(release_error.get())),
+                               n.str___name__);
+      message = Ref::check(PyUnicode_FromFormat("%U; releasing the lock failed (%U: %S)",
+                                                message.get(), type_name.get(),
+                                                release_error.get()));
+    }
+    raise_write_back_error(st, message.get(), indices.get(), cause);
   });
 }
 
@@ -147,65 +346,90 @@ bool is_own_flush(PyObject* method) {
 
 PyObject* base_flush_chunks(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
-    flush_resident(self, false);
+    flush_resident(self, false, false);
     Py_RETURN_NONE;
   });
 }
 
-void flush_resident(PyObject* self, bool changed_only) {
+void flush_resident(PyObject* self, bool changed_only, bool report_only) {
   QuorBaseObject* b = as_base(self);
   Ref chunks = Ref::borrow(b->chunk_list);
   if (!PyList_Check(chunks.get())) raise(PyExc_TypeError, "'NoneType' object is not iterable");
-  std::vector<int32_t> failed;
-  Ref first_failure;
+  // Raised once, not once per chunk; the finaliser reports it by the line.
+  if (!report_only) state_of(self).names.require_ray();
+  Ref failures = Ref::check(PyList_New(0));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
     if (PyList_GET_ITEM(chunks.get(), i) == Py_None) continue;
     if (changed_only && !is_changed(b, i)) continue;
     PyObject* failure = nullptr;
     check(b->ops->evict_chunk(self, static_cast<int32_t>(i), 0, &failure));
     if (failure) {
-      failed.push_back(static_cast<int32_t>(i));
-      if (!first_failure) first_failure = Ref::steal(failure);
-      else Py_DECREF(failure);
+      Ref owned = Ref::steal(failure);
+      Ref index = new_int(i);
+      Ref pair = Ref::check(PyTuple_Pack(2, index.get(), owned.get()));
+      check(PyList_Append(failures.get(), pair.get()));
     }
   }
-  if (failed.empty()) return;
-  Ref indices = Ref::check(PyList_New(0));
-  for (int32_t i : failed) check(PyList_Append(indices.get(), new_int(i).get()));
-  // Only a holder of the lock may repair shared bookkeeping; the write-back
-  // error stays the one reported.
-  auto repair = b->ops->on_write_failure;
-  if (repair && b->lock_held && b->lock_owner == PyThread_get_thread_ident())
-    cleanup_step("quorlib.quorbase.QuorBase._flush_chunks_", [&] { check(repair(self, indices.get())); });
-  Ref text = Ref::check(PyObject_Str(indices.get()));
-  Ref message = Ref::check(PyUnicode_FromFormat("write-back failed for chunks %U", text.get()));
+  if (PyList_GET_SIZE(failures.get()) == 0 || report_only) return;
+  // Inside a block __unlock__ reports them again, as the reason the block aborts.
+  if (holds_block(b) && PyList_Check(b->block_failures))
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(failures.get()); ++k)
+      check(PyList_Append(b->block_failures, PyList_GET_ITEM(failures.get(), k)));
   const CoreState& st = state_of(self);
-  Ref error = call(st.write_back_error, message.get());
-  check(PyObject_SetAttr(error.get(), st.names.str_chunks, indices.get()));
-  PyException_SetCause(error.get(), first_failure.release());
-  PyErr_SetObject(st.write_back_error, error.get());
-  throw PyErrSet{};
+  Ref described = describe_failures(st.names, failures.get());
+  Ref message = Ref::check(PyUnicode_FromFormat("write-back failed for %U", described.get()));
+  Ref indices = failed_indices(failures.get());
+  raise_write_back_error(st, message.get(), indices.get(),
+                         PyTuple_GET_ITEM(PyList_GET_ITEM(failures.get(), 0), 1));
 }
 
 // Note [The finaliser writes back changed chunks only]
 // It runs without the lock, possibly long after this holder's last `with`
 // block, so an unchanged resident copy may be older than what other holders
 // have written since; writing it back would silently undo their work. Only
-// chunks changed since their last write-back are written. An interpreter
-// subclass that overrides _flush_chunks_ gets its override called instead.
+// chunks changed since their last write-back are written, each as a
+// compare-and-set against the commit this instance last saw, so a chunk that
+// another holder has committed since is refused, not overwritten. A refusal is
+// reported by the rate-limited line like any failed write, not raised. An
+// interpreter subclass that overrides _flush_chunks_ gets its override called
+// instead, and what that raises is reported as unraisable. The threads are
+// joined whatever the write-back did.
+//
+// An instance freed inside a block (its __unlock__ never ran) gives the lock
+// back as aborted, so that the next holder rolls back whatever the block wrote,
+// and writes nothing: the lock follows the process, not the instance, and
+// would otherwise stay held for as long as the process lives. A failure to
+// give it back needs no report: the lock actor drops the grant when the
+// process dies, or has done so already.
 void base_finalize(PyObject* self) {
   SavedError saved;
   const char* where = "quorlib.quorbase.QuorBase.__del__";
+  QuorBaseObject* b = as_base(self);
+  if (b->grant && b->grant != Py_None) {
+    Ref grant = Ref::borrow(b->grant);
+    if (guard([&] {
+          drop_all_copies(b);
+          release_grant(self, grant.get(), true);
+          return 0;
+        }) < 0)
+      PyErr_Clear();
+    end_block(b);
+    b->lock_held = 0;
+  }
   // Every failure, a C++ one included, is reported: the finaliser cannot raise.
   if (guard([&] {
         const Names& n = state_of(self).names;
         Ref flush = get_attr(self, n.str__flush_chunks_);
         if (is_own_flush(flush.get())) {
-          flush_resident(self, true);
+          flush_resident(self, true, true);
         } else {
           Ref done = call(flush.get());
         }
-        join_inval_threads(n, as_base(self));
+        return 0;
+      }) < 0)
+    report_unraisable(where);
+  if (guard([&] {
+        join_inval_threads(state_of(self).names, as_base(self));
         return 0;
       }) < 0)
     report_unraisable(where);
@@ -214,15 +438,20 @@ void base_finalize(PyObject* self) {
 PyMethodDef base_locking_methods[] = {
     {"__lock__", base_lock, METH_NOARGS,
      "Takes the local lock, then the shared lock, and refreshes the version record,\n"
-     "dropping local chunk copies that other holders have made stale."},
+     "dropping local chunk copies that other holders have made stale. After a\n"
+     "holder that ended abnormally, first brings every chunk back to the last commit.\n"
+     "RuntimeError when this thread already holds the container or Ray is not running."},
     {"__unlock__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(base_unlock)),
      METH_VARARGS | METH_KEYWORDS,
-     "Writes every resident chunk back, publishes the version record and releases\n"
-     "the shared lock, then the local lock."},
+     "Writes every resident chunk back and commits the block by publishing the version\n"
+     "record, then releases the shared lock and the local lock. If a write or the\n"
+     "publish fails, nothing of the block is committed and WriteBackError is raised."},
     {"_flush_chunks_", base_flush_chunks, METH_NOARGS,
-     "Writes every resident chunk back to its actor; the copies stay resident."},
+     "Writes every resident chunk back to its actor; the copies stay resident. A copy\n"
+     "whose write failed is dropped, and WriteBackError names each failed chunk."},
     {"flush", base_flush_chunks, METH_NOARGS,
-     "Writes every resident chunk back to its actor; the copies stay resident."},
+     "Writes every resident chunk back to its actor; the copies stay resident. A copy\n"
+     "whose write failed is dropped, and WriteBackError names each failed chunk."},
     {"__enter__", base_enter, METH_NOARGS, "__lock__(), then returns the container."},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(base_exit)),
      METH_VARARGS | METH_KEYWORDS, "__unlock__(); an exception of the block propagates."},

@@ -17,16 +17,22 @@ PyObject* quor_meta_init(PyObject* module, PyObject* args, PyObject* kwds) {
                                      &num_chunks_obj))
       throw PyErrSet{};
     int32_t n = as_int32(num_chunks_obj);
+    const Names& names = state_of_module(module).names;
     Ref versions = Ref::check(PyList_New(n > 0 ? n : 0));
     for (int32_t i = 0; i < n; ++i) PyList_SET_ITEM(versions.get(), i, new_int(0).release());
-    check(PyObject_SetAttr(self, state_of_module(module).names.str_chunk_versions, versions.get()));
+    Ref committed = Ref::check(PyList_New(n > 0 ? n : 0));
+    for (int32_t i = 0; i < n; ++i) PyList_SET_ITEM(committed.get(), i, new_int(0).release());
+    check(PyObject_SetAttr(self, names.str_chunk_versions, versions.get()));
+    check(PyObject_SetAttr(self, names.str_committed_epochs, committed.get()));
+    Ref epoch = new_int(0);
+    check(PyObject_SetAttr(self, names.str_epoch, epoch.get()));
     Py_RETURN_NONE;
   });
 }
 
 PyMethodDef quor_meta_init_def = {"__init__", as_cfunction(quor_meta_init),
                                   METH_VARARGS | METH_KEYWORDS,
-                                  "Sets chunk_versions to num_chunks zeros."};
+                                  "Sets chunk_versions and committed_epochs to num_chunks zeros, epoch to 0."};
 
 const Registered* find_registered(const CoreState& st, PyTypeObject* type) {
   for (PyTypeObject* t = type; t; t = t->tp_base)
@@ -45,8 +51,6 @@ BaseApi published_api = {
     register_type,
     base_init_from,
     mark_changed_slow,
-    read_stored_chunk,
-    drop_copy,
 };
 
 void exec_module(PyObject* module) {
@@ -61,12 +65,17 @@ void exec_module(PyObject* module) {
   st.write_back_error = PyErr_NewExceptionWithDoc(
       "quorlib.quorbase.WriteBackError",
       "Writing local chunk copies back to their actors failed.\n\n"
-      "`chunks` lists the chunk indices whose write failed; the first failure\n"
-      "is the __cause__. The failed copies stay resident.",
+      "Raised at the end of a block means the block was not committed: none\n"
+      "of its writes is seen by anyone. `chunks` lists the chunk indices whose\n"
+      "write failed (empty when publishing the version record failed); the\n"
+      "first failure is the __cause__. The failed copies are dropped.",
       PyExc_RuntimeError, nullptr);
   if (!st.write_back_error) throw PyErrSet{};
 
   bind_services(module);
+  // The lock's client helpers, looked up as quorlock.acquire/release at each use.
+  Ref quorlock = Ref::check(PyImport_ImportModule("quorlib.quorlock"));
+  check(PyModule_AddObjectRef(module, "quorlock", quorlock.get()));
   bind_from(module, "asyncio", {"Event"});
   bind_module(module, "threading");
   bind_from(module, "threading", {"Thread", "Lock"});
@@ -131,7 +140,8 @@ Ref make_quor_meta_class(PyObject* module) {
   Ref name = Ref::check(PyUnicode_FromString("QuorMeta"));
   Ref doc = Ref::check(PyUnicode_FromString(
       "QuorMeta(num_chunks)\n\nVersion record of a container: chunk_versions[i] counts the "
-      "fetches of chunk i."));
+      "fetches of chunk i, committed_epochs[i] is the lock epoch of the block that last "
+      "committed chunk i, epoch that of the block that published the record."));
   check(PyDict_SetItemString(ns.get(), "__init__", init_method.get()));
   check(PyDict_SetItemString(ns.get(), "__module__", module_name.get()));
   check(PyDict_SetItemString(ns.get(), "__qualname__", name.get()));

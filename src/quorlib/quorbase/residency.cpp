@@ -2,6 +2,7 @@
 // operations, the operations the core exports to the containers, and the
 // changed marks they keep. Every remote call is waited for before the
 // operation goes on.
+#include <cstdio>
 #include <cstring>
 
 #include "core.hpp"
@@ -30,16 +31,39 @@ Ref chunk_proxy(const CoreState& st, QuorBaseObject* b, Py_ssize_t chunk_idx) {
 
 Ref chunk_versions(const Names& n, PyObject* meta) { return get_attr(meta, n.str_chunk_versions); }
 
-Ref requester_id(const Names& n) {
+// Note [Requester ids carry epochs]
+// Every chunk call names (fresh id, holder epoch, committed epoch): the epoch
+// of the lock grant of the block it belongs to (None outside a block) and the
+// epoch that this instance's version record names as the chunk's last commit.
+// From them the chunk's actor serves the block's own uncommitted write to its
+// writer and the last commit to everyone else, refuses a holder the lock has
+// left behind, and turns a write from outside a block into a compare-and-set
+// against the commit its writer last saw.
+Ref committed_epoch(const Names& n, QuorBaseObject* b, Py_ssize_t chunk_idx) {
+  if (b->quor_meta == Py_None) return new_int(0);
+  Ref epochs = get_attr(b->quor_meta, n.str_committed_epochs);
+  return Ref::check(PySequence_GetItem(epochs.get(), chunk_idx));
+}
+
+Ref requester_id(const Names& n, QuorBaseObject* b, Py_ssize_t chunk_idx, bool in_block) {
   Ref gen = n.lookup(n.str_gen_quor_id);
-  return call(gen.get());
+  Ref id = call(gen.get());
+  Ref holder = in_block ? new_int(b->epoch) : Ref::borrow(Py_None);
+  Ref committed = committed_epoch(n, b, chunk_idx);
+  return Ref::check(PyTuple_Pack(3, id.get(), holder.get(), committed.get()));
 }
 
 // proxy.get(requester id), waited for.
 Ref read_chunk(const CoreState& st, QuorBaseObject* b, Py_ssize_t chunk_idx) {
   Ref proxy = chunk_proxy(st, b, chunk_idx);
-  Ref id = requester_id(st.names);
-  return st.names.call_remote(proxy.get(), st.names.str_get, id.get());
+  Ref id = requester_id(st.names, b, chunk_idx, holds_block(b));
+  try {
+    return st.names.call_remote(proxy.get(), st.names.str_get, id.get());
+  } catch (const PyErrSet&) {
+    char what[48];
+    std::snprintf(what, sizeof what, "the actor of chunk %zd", chunk_idx);
+    rethrow_naming_death(reinterpret_cast<PyObject*>(b), what);
+  }
 }
 
 // The rate-limited report of a failed write: at most one line per second.
@@ -110,34 +134,56 @@ int op_fetch_and_update_meta(PyObject* self) {
     const Names& n = st.names;
     QuorBaseObject* b = as_base(self);
     check_assertion(st, b->quor_meta_ref != Py_None, "Metadata reference must be initialized");
-    Ref fresh = n.call_remote(b->quor_meta_ref, n.str_get_nocache);
-    if (b->quor_meta != Py_None) {
-      Ref shared = chunk_versions(n, fresh.get());
-      Ref mine = chunk_versions(n, b->quor_meta);
-      for (int32_t i = 0; i < b->num_chunks; ++i) {
-        Ref theirs_v = Ref::check(PySequence_GetItem(shared.get(), i));
-        Ref mine_v = Ref::check(PySequence_GetItem(mine.get(), i));
-        if (check(PyObject_RichCompareBool(theirs_v.get(), mine_v.get(), Py_GT))) {
-          // Another holder fetched this chunk since our copy was made: ours is stale.
-          list_store(b->chunk_list, i, Py_None);
-          clear_changed(b, i);
-        }
-      }
-    }
-    set_field(b->quor_meta, fresh.get());
+    Ref fresh = named_death(self, "the version record actor",
+                            [&] { return n.call_remote(b->quor_meta_ref, n.str_get_nocache); });
+    adopt_record(self, fresh.get());
     return 0;
   });
 }
 
+// Note [Publishing the record is the commit point]
+// The record names, per chunk, the epoch of the block that last committed it,
+// and its own epoch. A block's writes become what everyone reads at the one
+// actor step that stores its record; the record's actor refuses a record from
+// an epoch older than the newest it has seen, so a holder the lock has left
+// behind cannot commit late. If the publish fails, the instance's record is
+// put back as it was: the block did not commit.
 int op_evict_meta(PyObject* self) {
   return guard([&] {
     const CoreState& st = state_of(self);
+    const Names& n = st.names;
     QuorBaseObject* b = as_base(self);
     check_assertion(st, b->quor_meta_ref != Py_None, "Metadata reference must be initialized");
     // A holder that never read the record has nothing to publish; sending
     // None would destroy the shared record for every holder.
     if (b->quor_meta == Py_None) return 0;
-    Ref done = st.names.call_remote(b->quor_meta_ref, st.names.str_set_nocache, b->quor_meta);
+    Ref record = Ref::borrow(b->quor_meta);
+    if (b->grant == Py_None) {  // no shared lock: no epochs to commit under
+      Ref done = named_death(self, "the version record actor", [&] {
+        return n.call_remote(b->quor_meta_ref, n.str_set_nocache, record.get());
+      });
+      return 0;
+    }
+    Ref old_committed = get_attr(record.get(), n.str_committed_epochs);
+    Ref old_epoch = get_attr(record.get(), n.str_epoch);
+    Ref committed = Ref::check(PySequence_List(old_committed.get()));
+    Ref epoch = new_int(b->epoch);
+    Py_ssize_t count = PyList_GET_SIZE(committed.get());
+    for (Py_ssize_t i = 0; i < count && i < b->written_len; ++i)
+      if (b->written[i]) check(PyList_SetItem(committed.get(), i, epoch.new_ref()));
+    check(PyObject_SetAttr(record.get(), n.str_committed_epochs, committed.get()));
+    check(PyObject_SetAttr(record.get(), n.str_epoch, epoch.get()));
+    try {
+      Ref done = named_death(self, "the version record actor", [&] {
+        return n.call_remote(b->quor_meta_ref, n.str_publish, epoch.get(), record.get());
+      });
+    } catch (const PyErrSet&) {
+      Ref error = fetch_error();
+      if (PyObject_SetAttr(record.get(), n.str_committed_epochs, old_committed.get()) < 0 ||
+          PyObject_SetAttr(record.get(), n.str_epoch, old_epoch.get()) < 0)
+        PyErr_Clear();  // the publish failure is the one to report
+      restore_error(std::move(error));
+    }
     return 0;
   });
 }
@@ -148,6 +194,107 @@ const BaseOps base_ops = {
     op_init_new_chunk_list, op_fetch_chunk,           op_evict_chunk, op_ensure_chunks,
     op_init_meta,           op_fetch_and_update_meta, op_evict_meta,  nullptr,
 };
+
+// Replaces the instance's record by `fresh`, dropping every local copy that
+// another holder has fetched since ours was made (so may have changed).
+void adopt_record(PyObject* self, PyObject* fresh) {
+  const Names& n = state_of(self).names;
+  QuorBaseObject* b = as_base(self);
+  Ref keep = Ref::borrow(fresh);
+  if (b->quor_meta != Py_None) {
+    Ref shared = chunk_versions(n, fresh);
+    Ref mine = chunk_versions(n, b->quor_meta);
+    for (int32_t i = 0; i < b->num_chunks; ++i) {
+      Ref theirs_v = Ref::check(PySequence_GetItem(shared.get(), i));
+      Ref mine_v = Ref::check(PySequence_GetItem(mine.get(), i));
+      if (check(PyObject_RichCompareBool(theirs_v.get(), mine_v.get(), Py_GT))) {
+        list_store(b->chunk_list, i, Py_None);
+        clear_changed(b, i);
+      }
+    }
+  }
+  set_field(b->quor_meta, fresh);
+}
+
+bool holds_block(const QuorBaseObject* b) noexcept {
+  return b->lock_held && b->lock_owner == PyThread_get_thread_ident() && b->grant != Py_None;
+}
+
+// Note [A dead chunk actor does not stop the rollback]
+// Its state is gone with it: there is nothing to roll back, and every
+// operation that needs it fails on its own, naming it. So a wave in which
+// some actors have died still completes; their lengths are None. Only the
+// failure case waits for the calls one by one, to tell which actors died.
+Ref rollback_wave(PyObject* self, PyObject* epoch, PyObject* committed) {
+  const CoreState& st = state_of(self);
+  const Names& n = st.names;
+  QuorBaseObject* b = as_base(self);
+  Ref handles = Ref::borrow(b->chunk_ref_list);
+  require_list(handles.get());
+  Ref pending = Ref::check(PyList_New(0));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handles.get()); ++i) {
+    Ref proxy = chunk_proxy(st, b, i);
+    Ref last_commit = Ref::check(PySequence_GetItem(committed, i));
+    Ref call_ref = n.remote(proxy.get(), n.str_rollback, epoch, last_commit.get());
+    check(PyList_Append(pending.get(), call_ref.get()));
+  }
+  try {
+    Ref lengths = n.ray_get(pending.get());
+    require_list(lengths.get());
+    return lengths;
+  } catch (const PyErrSet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+  }
+  Ref ray = n.lookup(n.str_ray);
+  Ref exceptions = get_attr(ray.get(), n.str_exceptions);
+  Ref actor_died = get_attr(exceptions.get(), n.str_RayActorError);
+  Ref lengths = Ref::check(PyList_New(0));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i) {
+    Ref length;
+    try {
+      length = n.ray_get(PyList_GET_ITEM(pending.get(), i));
+    } catch (const PyErrSet&) {
+      if (!PyErr_ExceptionMatches(actor_died.get())) throw;
+      PyErr_Clear();
+      length = Ref::borrow(Py_None);
+    }
+    check(PyList_Append(lengths.get(), length.get()));
+  }
+  return lengths;
+}
+
+void drop_all_copies(QuorBaseObject* b) {
+  Ref chunks = Ref::borrow(b->chunk_list);
+  if (!PyList_Check(chunks.get())) return;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
+    list_store(chunks.get(), i, Py_None);
+    clear_changed(b, i);
+  }
+}
+
+[[noreturn]] void rethrow_naming_death(PyObject* self, const char* what) {
+  Ref error = fetch_error();
+  const CoreState& st = state_of(self);
+  const Names& n = st.names;
+  int died = 0;
+  try {
+    Ref ray = n.lookup(n.str_ray);
+    Ref exceptions = get_attr(ray.get(), n.str_exceptions);
+    Ref actor_died = get_attr(exceptions.get(), n.str_RayActorError);
+    died = check(PyObject_IsInstance(error.get(), actor_died.get()));
+  } catch (const PyErrSet&) {
+    PyErr_Clear();  // without Ray's exception types there is nothing to rename
+  }
+  if (!died) restore_error(std::move(error));
+  Ref container = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), n.str___name__);
+  Ref message = Ref::check(PyUnicode_FromFormat("%s of this %U has died", what, container.get()));
+  Ref replacement = call(PyExc_RuntimeError, message.get());
+  PyException_SetCause(replacement.get(), error.new_ref());
+  PyException_SetContext(replacement.get(), error.release());
+  PyErr_SetObject(PyExc_RuntimeError, replacement.get());
+  throw PyErrSet{};
+}
 
 void fetch_chunk(PyObject* self, int32_t chunk_idx) {
   const CoreState& st = state_of(self);
@@ -167,42 +314,35 @@ void fetch_chunk(PyObject* self, int32_t chunk_idx) {
   check(PySequence_SetItem(versions.get(), chunk_idx, raised.get()));
 }
 
-// Note [Write-back keeps the copy until the write succeeded]
-// With remove_data the copy is dropped only after the proxy has the data, so
-// a failed write never loses the only current copy of a chunk.
+// Note [A failed write drops the copy]
+// With remove_data the copy is dropped only after the proxy has the data. A
+// copy whose write failed is dropped at once: its change is reported (the
+// write-back error names it) and must never reach the actor later, neither
+// through the next block nor through the finaliser, which would write it over
+// whatever other holders have committed since.
 Ref write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data) {
   const CoreState& st = state_of(self);
   QuorBaseObject* b = as_base(self);
   Ref data = Ref::borrow(list_at(b->chunk_list, chunk_idx));
   if (data.get() == Py_None) return Ref();
   Ref proxy = chunk_proxy(st, b, chunk_idx);
+  bool in_block = holds_block(b);
   try {
-    Ref id = requester_id(st.names);
+    Ref id = requester_id(st.names, b, chunk_idx, in_block);
     Ref done = st.names.call_remote(proxy.get(), st.names.str_set, id.get(), data.get());
   } catch (const PyErrSet&) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;  // interrupts and exits propagate
-    return fetch_error();
-  }
-  Py_ssize_t at = list_position(b->chunk_list, chunk_idx);
-  clear_changed(b, at);
-  if (remove_data) list_store(b->chunk_list, at, Py_None);
-  return Ref();
-}
-
-PyObject* read_stored_chunk(PyObject* self, Py_ssize_t chunk_idx) {
-  return guard([&]() -> PyObject* {
-    return read_chunk(state_of(self), as_base(self), chunk_idx).release();
-  });
-}
-
-int drop_copy(PyObject* self, Py_ssize_t chunk_idx) {
-  return guard([&] {
-    QuorBaseObject* b = as_base(self);
+    Ref failure = fetch_error();
     Py_ssize_t at = list_position(b->chunk_list, chunk_idx);
     list_store(b->chunk_list, at, Py_None);
     clear_changed(b, at);
-    return 0;
-  });
+    return failure;
+  }
+  Py_ssize_t at = list_position(b->chunk_list, chunk_idx);
+  clear_changed(b, at);
+  if (in_block && at < b->written_len) b->written[at] = 1;
+  if (remove_data) list_store(b->chunk_list, at, Py_None);
+  return Ref();
 }
 
 // --- changed marks ---
@@ -219,6 +359,21 @@ void free_changed(QuorBaseObject* b) noexcept {
   PyMem_Free(b->changed);
   b->changed = nullptr;
   b->changed_len = 0;
+  PyMem_Free(b->written);
+  b->written = nullptr;
+  b->written_len = 0;
+}
+
+void reset_written(QuorBaseObject* b, Py_ssize_t size) {
+  if (size != b->written_len || !b->written) {
+    auto* fresh = static_cast<uint8_t*>(PyMem_Calloc(size > 0 ? size : 1, 1));
+    if (!fresh) throw std::bad_alloc();
+    PyMem_Free(b->written);
+    b->written = fresh;
+    b->written_len = size;
+  } else {
+    std::memset(b->written, 0, size);
+  }
 }
 
 void clear_changed(QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept {

@@ -41,7 +41,7 @@ struct ListState {
   PyTypeObject* meta_type;    // ListChunkMeta
   PyTypeObject* list_type;    // QuorList
   PyTypeObject* iter_type;    // the iterator QuorList.__iter__ returns
-  BaseOps ops;                // the base's table with the chunk-list builder and repair
+  BaseOps ops;                // the base's table with the chunk-list builder and count rewrite
   bool assertions;            // false under python -O
   PyObject* sequence_abc;     // collections.abc.Sequence: what compares equal by contents
   PyObject* deepcopy;         // copy.deepcopy
@@ -149,8 +149,9 @@ PyObject* list_insert(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* list_pop(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* list_remove(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* list_clear(PyObject* self, PyObject*);
-// list_repair.cpp: the core calls it under the lock after failed write-backs.
-int repair_counts_after_failed_write(PyObject* self, PyObject* failed);
+// list_rollback.cpp: the core calls it under the lock with the committed
+// length of every chunk, once the chunks are back at their last commit.
+int counts_from_committed_lengths(PyObject* self, PyObject* lengths);
 // list_search.cpp
 PyObject* list_index(PyObject* self, PyObject* args, PyObject* kwds);
 int list_contains(PyObject* self, PyObject* item);

@@ -221,7 +221,7 @@ PyTypeObject* make_list_type(PyObject* module, ListState& st) {
   add_sequence_methods(list_type, st);
   st.ops = *st.base->base_ops;
   st.ops.init_new_chunk_list = list_init_new_chunk_list;
-  st.ops.on_write_failure = repair_counts_after_failed_write;
+  st.ops.after_rollback = counts_from_committed_lengths;
   check(st.base->register_type(list_type, &st.ops));
   return reinterpret_cast<PyTypeObject*>(type.release());
 }

@@ -12,7 +12,7 @@
 
 namespace quor {
 
-inline constexpr unsigned kApiVersion = 3;  // bump on any layout change
+inline constexpr unsigned kApiVersion = 4;  // bump on any layout change
 inline constexpr const char* kApiCapsuleName = "quorlib.quorbase._C_API";
 
 struct QuorChunkObject {
@@ -31,7 +31,14 @@ struct BaseOps;
 //    The finaliser writes back only marked chunks, because it runs without the
 //    lock and an unchanged copy may be older than what other holders wrote;
 //  - lock_owner/lock_held: the thread that holds the instance through
-//    __lock__, so that __unlock__ by anyone else is refused before any write.
+//    __lock__, so that __unlock__ by anyone else is refused before any write
+//    and a nested __lock__ by the holder is refused instead of waiting forever;
+//  - grant/epoch: the shared lock's grant for the block held (None and 0
+//    outside a block). The epoch goes with every chunk call of the block;
+//  - written/written_len: one "written back in this block" mark per chunk, the
+//    chunks whose commit epoch the block's record names;
+//  - block_failures: (chunk index, exception) for each write of the block
+//    that failed, or None outside a block.
 struct QuorBaseObject {
   PyObject_HEAD
   const BaseOps* ops;
@@ -52,6 +59,11 @@ struct QuorBaseObject {
   unsigned long lock_owner;
   int lock_held;
   PyObject* weakreflist;
+  PyObject* grant;
+  int64_t epoch;
+  uint8_t* written;
+  Py_ssize_t written_len;
+  PyObject* block_failures;
 };
 
 // Every operation returns 0 on success and -1 with a Python error set. A
@@ -69,11 +81,11 @@ struct BaseOps {
   int (*fetch_and_update_meta)(PyObject* self);
   int (*evict_meta)(PyObject* self);
   // Optional (null: nothing to do). Called by the core, under the container's
-  // lock, after some resident chunks could not be written back (`failed`: a
-  // list of their indices) and before the WriteBackError is raised: a
-  // container whose shared bookkeeping already counts those changes brings it
-  // back in line with what the actors hold.
-  int (*on_write_failure)(PyObject* self, PyObject* failed);
+  // lock, once every chunk actor has been brought back to its last commit
+  // (after a grant that follows an abnormal end, and when a block aborts):
+  // `lengths` lists each chunk's committed length. A container whose shared
+  // bookkeeping is written ahead of the commit rewrites it from them.
+  int (*after_rollback)(PyObject* self, PyObject* lengths);
 };
 
 struct BaseApi {
@@ -91,11 +103,6 @@ struct BaseApi {
   int (*init)(PyObject* self, const InitArgs& args);
   // Marks chunk `chunk_idx` changed where the inline mark_changed cannot; 0 or -1.
   int (*mark_changed)(PyObject* self, Py_ssize_t chunk_idx);
-  // What chunk `chunk_idx`'s actor holds now (new reference), without making
-  // it resident or counting a fetch; null with an error set.
-  PyObject* (*read_stored_chunk)(PyObject* self, Py_ssize_t chunk_idx);
-  // Drops the resident copy of chunk `chunk_idx` and its changed mark. 0 or -1.
-  int (*drop_copy)(PyObject* self, Py_ssize_t chunk_idx);
 };
 
 inline QuorBaseObject* as_base(PyObject* self) noexcept {

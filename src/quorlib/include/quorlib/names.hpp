@@ -10,13 +10,14 @@ namespace quor {
 #define QUOR_INTERNED_NAMES(X)                                                              \
   X(get) X(set) X(get_nocache) X(set_nocache) X(remote) X(append) X(pop) X(insert)         \
   X(index) X(clear) X(keys) X(values) X(items) X(update) X(write) X(flush) X(acquire)       \
-  X(release) X(lock) X(unlock) X(time) X(sleep) X(is_initialized) X(current_thread) X(join) \
+  X(release) X(time) X(sleep) X(is_initialized) X(current_thread) X(join) \
   X(ray) X(threading) X(gen_quor_id) X(QuorProxy) X(QuorLock) X(QuorMeta) X(QuorCacheDirMSI) \
   X(QuorCacheLocalMSI) X(Event) X(Lock) X(chunk_versions) X(ref) X(rebuild) X(chunks)        \
   X(cache_class) X(_flush_chunks_) X(_fetch_chunk_usage_and_length) X(_unpickle_QuorBase)    \
   X(_unpickle_ListChunkMeta) X(__lock__) X(__unlock__) X(__len__) X(__name__) X(__new__)     \
   X(__dict__) X(popitem) X(setdefault) X(extend) X(sort) X(key) X(reverse) X(register)       \
-  X(deepcopy)
+  X(deepcopy) X(quorlock) X(exceptions) X(RayActorError) X(fence) X(publish) X(rollback)     \
+  X(committed_epochs) X(epoch) X(abnormal)
 
 struct Names {
 #define QUOR_DECLARE_NAME(n) PyObject* str_##n;
@@ -51,9 +52,22 @@ struct Names {
     return Ref::borrow(found);
   }
 
+  // Refuses to go on when Ray is not running: Ray would otherwise start a new
+  // local instance at the next call, in which none of the container's actors
+  // exist. Cheap next to the round trip that follows.
+  void require_ray() const {
+    Ref ray_module = lookup(str_ray);
+    Ref running = call_method(ray_module.get(), str_is_initialized);
+    if (!check(PyObject_IsTrue(running.get())))
+      raise(PyExc_RuntimeError,
+            "Ray is not running: a quorlib container can only be used while the Ray it was "
+            "created in is initialized");
+  }
+
   // handle.method.remote(*args), the reference not yet waited for.
   template <class... Args>
   Ref remote(PyObject* handle, PyObject* method, Args... args) const {
+    require_ray();
     Ref bound = get_attr(handle, method);
     return call_method(bound.get(), str_remote, args...);
   }
