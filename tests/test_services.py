@@ -3,6 +3,7 @@ state machines that the actors and the recording double share, and the lock
 actor's delivery of grants, holds and deaths on an asyncio loop."""
 
 import asyncio
+import os
 import types
 
 import pytest
@@ -515,6 +516,17 @@ def test_proxy_actor_stores_whole_values_and_records_requesters():
     assert proxy.get_nocache() == [9]
 
 
-def test_requester_ids_are_unique():
+def test_requester_ids_are_unique_also_across_a_fork():
     ids = {gen_quor_id() for _ in range(1000)}
     assert len(ids) == 1000
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child reports the id it would hand out next, then leaves at once
+        os.write(write_end, gen_quor_id().encode())
+        os._exit(0)
+    os.close(write_end)
+    os.waitpid(pid, 0)
+    with os.fdopen(read_end) as child:
+        child_id = child.read()
+    parent_id = gen_quor_id()
+    assert child_id.split("-")[0] != parent_id.split("-")[0]

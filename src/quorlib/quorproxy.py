@@ -225,15 +225,20 @@ class QuorProxy:
 
 
 _ids = itertools.count()
-_id_pid = None
-_id_prefix = None
+_id_prefix = uuid.uuid4().hex[:16]
+
+
+def _renew_id_prefix() -> None:
+    # A forked child starts with its parent's prefix and counter: without a
+    # new prefix both would hand out the same identifiers.
+    global _id_prefix
+    _id_prefix = uuid.uuid4().hex[:16]
+
+
+os.register_at_fork(after_in_child=_renew_id_prefix)
 
 
 def gen_quor_id() -> str:
     """A requester identifier unique across processes: a random per-process
-    prefix (renewed after a fork) and a counter."""
-    global _id_pid, _id_prefix
-    pid = os.getpid()
-    if pid != _id_pid:
-        _id_pid, _id_prefix = pid, uuid.uuid4().hex[:16]
+    prefix (renewed in a forked child) and a counter."""
     return f"{_id_prefix}-{next(_ids)}"
