@@ -71,8 +71,12 @@ Ref counts_view(PyObject* self) {
   Ref proxy = usage_proxy(self);
   Ref usage = n.call_remote(proxy.get(), n.str_get_nocache);
   require_list(usage.get());
-  // What a remote read returns is a new list that nobody else holds.
-  if (cached) keep_counts(self, usage.get());
+  if (!cached) return usage;
+  // What a remote read returns is a new list that nobody else holds. The last
+  // chunk in use is read with it, so that every later read of the block
+  // (the search bounds its scan by it) is local.
+  keep_counts(self, usage.get());
+  if (l->last_used < 0) read_last_used(self);
   return usage;
 }
 
