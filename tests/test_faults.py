@@ -284,6 +284,53 @@ class TestFailedWriteBack:
         assert stored(fake, lst)[0] == [1, 2, 3]
 
 
+def append_twice(lst):
+    lst.append(4)     # stays in chunk 1: no write of the last chunk in use
+    lst.append(5)     # moves to chunk 2: counts written, then the last chunk in use
+
+
+# Chunks [1, 2] [3] [] (capacity 2): what each operation publishes, which of
+# the two count proxies refuses once, and the list that must remain.
+@pytest.mark.parametrize("operation, refusing, remains", [
+    (lambda l: l.append(4), "chunk_used", [1, 2, 3]),
+    (append_twice, "chunk_used", [1, 2, 3]),
+    (append_twice, "last_used_chunk", [1, 2, 3, 4]),
+    (lambda l: l.insert(0, 9), "chunk_used", [1, 2, 3]),
+    (lambda l: l.insert(2, 9), "chunk_used", [1, 2, 3]),
+    (lambda l: l.pop(0), "chunk_used", [1, 2, 3]),
+    (lambda l: l.pop(0), "last_used_chunk", [1, 2, 3]),   # empties chunk 1
+    (lambda l: l.remove(2), "last_used_chunk", [1, 2, 3]),
+    (lambda l: l.clear(), "chunk_used", [1, 2, 3]),
+    (lambda l: l.clear(), "last_used_chunk", [1, 2, 3]),
+    (lambda l: l.extend([7, 8, 9]), "chunk_used", [1, 2, 3]),
+    (lambda l: l.extend([7, 8, 9]), "last_used_chunk", [1, 2, 3]),
+])
+@pytest.mark.parametrize("counts_read_first", [False, True])
+def test_a_refused_count_write_leaves_the_operation_without_effect(
+        fake, finaliser_reports, operation, refusing, remains, counts_read_first):
+    lst = QuorList(3, [1, 2, 3], meta=ListChunkMeta(None, 2, None))
+    other = pickle.loads(pickle.dumps(lst))
+    record = record_fields(record_of(lst))
+    fake.actor(record[refusing]).fail("set_nocache", RuntimeError("refused"), times=1)
+    with pytest.raises(RuntimeError, match="^refused$"):
+        with lst:
+            if counts_read_first:   # the block works from its own copy of the counts
+                assert list(lst) == [1, 2, 3]
+            operation(lst)
+            pytest.fail("the refusal was not raised")
+    usage, contents = fake.value(record["chunk_used"]), stored(fake, lst)
+    assert usage == [len(chunk) for chunk in contents]
+    assert [x for chunk in contents for x in chunk] == remains
+    assert fake.value(record["last_used_chunk"]) == max(i for i, n in enumerate(usage) if n)
+    with other:   # another holder works with what is stored
+        assert list(other) == remains
+        other.pop(0)
+        other.append("x")
+    with lst:
+        assert list(lst) == remains[1:] + ["x"]
+    assert finaliser_reports == []
+
+
 # -- a real Ray ---------------------------------------------------------------------
 
 

@@ -277,7 +277,7 @@ def test_sort_reads_the_counts_once_and_publishes_nothing(fake, spread):
     fake.take_log()
     spread.sort()
     # Every chunk keeps its count, so there is nothing to publish.
-    assert fake.take_log() == [f"{used}.get_nocache", f"{names[0]}.get", f"{names[1]}.get"]
+    assert fake.take_log() == [f"{used}.get_nocache", f"{last}.get_nocache", f"{names[0]}.get", f"{names[1]}.get"]
     assert resident(spread) == [list("abc"), list("de"), None, None]
     spread.reverse()    # the block already read the counts
     assert fake.take_log() == []
