@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "quorlib/api.hpp"
@@ -152,6 +153,24 @@ template <class F>
 // `old_last` when `last_too`) unless they already read so: a refused write may
 // still have landed, and an earlier write of the same operation did.
 void restore_counts(PyObject* self, PyObject* old_usage, int32_t old_last, bool last_too);
+
+// What some chunk copies hold, kept to put back when an operation is undone.
+class Snapshot {
+ public:
+  void keep(Ref copy) {
+    Ref contents = Ref::check(PySequence_List(copy.get()));
+    saved_.emplace_back(std::move(copy), std::move(contents));
+  }
+  void restore() const {
+    for (const auto& [copy, contents] : saved_)
+      check(PySequence_SetSlice(copy.get(), 0, PY_SSIZE_T_MAX, contents.get()));
+  }
+  Py_ssize_t size() const noexcept { return static_cast<Py_ssize_t>(saved_.size()); }
+  PyObject* copy(Py_ssize_t i) const noexcept { return saved_[static_cast<size_t>(i)].first.get(); }
+
+ private:
+  std::vector<std::pair<Ref, Ref>> saved_;
+};
 
 // Note [A refused publication leaves no trace]
 // Every operation that changes the counts changes the local copies first, then

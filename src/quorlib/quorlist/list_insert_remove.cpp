@@ -2,9 +2,6 @@
 // local chunk copies and publishes the new counts at once (Note [A refused
 // publication leaves no trace]); the copies reach the chunk proxies at the
 // next write-back.
-#include <utility>
-#include <vector>
-
 #include "list.hpp"
 
 namespace quor::list {
@@ -113,16 +110,9 @@ Ref pop_item(PyObject* self, int32_t index) {
                  static_cast<int>(last_used), last_size - 1);
 
   // What the touched chunks held, to put back if the counts are refused.
-  std::vector<std::pair<Ref, Ref>> saved;
-  for (Py_ssize_t i = chunk_idx; i <= last_used; ++i) {
-    Ref resident = resident_chunk(self, i);
-    Ref contents = Ref::check(PySequence_List(resident.get()));
-    saved.emplace_back(std::move(resident), std::move(contents));
-  }
-  auto undo = [&] {
-    for (auto& [copy, contents] : saved)
-      check(PySequence_SetSlice(copy.get(), 0, PY_SSIZE_T_MAX, contents.get()));
-  };
+  Snapshot saved;
+  for (Py_ssize_t i = chunk_idx; i <= last_used; ++i) saved.keep(resident_chunk(self, i));
+  auto undo = [&] { saved.restore(); };
   Ref old_usage = Ref::check(PyList_GetSlice(usage.get(), 0, PyList_GET_SIZE(usage.get())));
   add_to_count(usage.get(), last_used, -1);
   // An emptied list keeps last_used_chunk 0, as a new one has.
@@ -198,18 +188,12 @@ PyObject* list_clear(PyObject* self, PyObject*) {
     Ref held = Ref::borrow(chunks);
     Ref old_usage = read_usage(self);
     const int32_t old_last = read_last_used(self);
-    std::vector<std::pair<Ref, Ref>> saved;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) {
-      Ref chunk = Ref::borrow(PyList_GET_ITEM(held.get(), i));
-      Ref contents = Ref::check(PySequence_List(chunk.get()));
-      saved.emplace_back(std::move(chunk), std::move(contents));
-    }
-    auto undo = [&] {
-      for (auto& [copy, contents] : saved)
-        check(PySequence_SetSlice(copy.get(), 0, PY_SSIZE_T_MAX, contents.get()));
-    };
+    Snapshot saved;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i)
+      saved.keep(Ref::borrow(PyList_GET_ITEM(held.get(), i)));
+    auto undo = [&] { saved.restore(); };
     try {
-      for (auto& entry : saved) Ref cleared = call_method(entry.first.get(), n.str_clear);
+      for (Py_ssize_t i = 0; i < saved.size(); ++i) Ref cleared = call_method(saved.copy(i), n.str_clear);
     } catch (const PyErrSet&) {
       undo_and_rethrow(undo);
     }
@@ -217,7 +201,7 @@ PyObject* list_clear(PyObject* self, PyObject*) {
     Ref zeros = Ref::check(PyList_New(num_chunks > 0 ? num_chunks : 0));
     for (int32_t i = 0; i < num_chunks; ++i) PyList_SET_ITEM(zeros.get(), i, new_int(0).release());
     publish_counts(self, old_usage.get(), old_last, zeros.get(), 0, undo);
-    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(saved.size()); ++i) mark_changed(self, i);
+    for (Py_ssize_t i = 0; i < saved.size(); ++i) mark_changed(self, i);
     set_length(self, 0);
     Py_RETURN_NONE;
   });
