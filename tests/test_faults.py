@@ -337,6 +337,20 @@ class TestFailedWriteBack:
             lst.append("next")
         assert [x for chunk in stored(fake, lst) for x in chunk] == expected[:-1] + ["next"]
 
+    def test_after_an_aborted_list_block_reads_outside_a_block_are_shared_ones(self, fake):
+        lst = QuorList(2, [1, 2], meta=ListChunkMeta(None, 4, None))
+        other = pickle.loads(pickle.dumps(lst))
+        (c0, _), _, _ = names(fake, lst)
+        fake.actor(c0).fail("set", RuntimeError("refused"), times=1)
+        with pytest.raises(WriteBackError):
+            with lst:
+                lst.append(3)
+                assert len(lst) == 3
+        assert len(lst) == 2
+        with other:
+            other.append(9)
+        assert len(lst) == 3  # another holder's append counts at once outside a block
+
     def test_an_unpicklable_list_element_leaves_counts_and_contents_agreeing(
             self, fake, finaliser_reports):
         lst = QuorList(2, [1, 2], meta=ListChunkMeta(None, 4, None))
@@ -432,6 +446,53 @@ class TestHolderDeath:
         with other:
             assert [other[k] for k in range(3)] == ["a", "b", "c"]
         assert stored(fake, d)[0] == {0: "a"}
+
+
+def append_twice(lst):
+    lst.append(4)     # stays in chunk 1: no write of the last chunk in use
+    lst.append(5)     # moves to chunk 2: counts written, then the last chunk in use
+
+
+# Chunks [1, 2] [3] [] (capacity 2): what each operation publishes, which of
+# the two count proxies refuses once, and the list that must remain.
+@pytest.mark.parametrize("operation, refusing, remains", [
+    (lambda l: l.append(4), "chunk_used", [1, 2, 3]),
+    (append_twice, "chunk_used", [1, 2, 3]),
+    (append_twice, "last_used_chunk", [1, 2, 3, 4]),
+    (lambda l: l.insert(0, 9), "chunk_used", [1, 2, 3]),
+    (lambda l: l.insert(2, 9), "chunk_used", [1, 2, 3]),
+    (lambda l: l.pop(0), "chunk_used", [1, 2, 3]),
+    (lambda l: l.pop(0), "last_used_chunk", [1, 2, 3]),   # empties chunk 1
+    (lambda l: l.remove(2), "last_used_chunk", [1, 2, 3]),
+    (lambda l: l.clear(), "chunk_used", [1, 2, 3]),
+    (lambda l: l.clear(), "last_used_chunk", [1, 2, 3]),
+    (lambda l: l.extend([7, 8, 9]), "chunk_used", [1, 2, 3]),
+    (lambda l: l.extend([7, 8, 9]), "last_used_chunk", [1, 2, 3]),
+])
+@pytest.mark.parametrize("counts_read_first", [False, True])
+def test_a_refused_count_write_leaves_the_operation_without_effect(
+        fake, finaliser_reports, operation, refusing, remains, counts_read_first):
+    lst = QuorList(3, [1, 2, 3], meta=ListChunkMeta(None, 2, None))
+    other = pickle.loads(pickle.dumps(lst))
+    record = record_fields(record_of(lst))
+    fake.actor(record[refusing]).fail("set_nocache", RuntimeError("refused"), times=1)
+    with pytest.raises(RuntimeError, match="^refused$"):
+        with lst:
+            if counts_read_first:   # the block works from its own copy of the counts
+                assert list(lst) == [1, 2, 3]
+            operation(lst)
+            pytest.fail("the refusal was not raised")
+    usage, contents = fake.value(record["chunk_used"]), stored(fake, lst)
+    assert usage == [len(chunk) for chunk in contents]
+    assert [x for chunk in contents for x in chunk] == remains
+    assert fake.value(record["last_used_chunk"]) == max(i for i, n in enumerate(usage) if n)
+    with other:   # another holder works with what is stored
+        assert list(other) == remains
+        other.pop(0)
+        other.append("x")
+    with lst:
+        assert list(lst) == remains[1:] + ["x"]
+    assert finaliser_reports == []
 
 
 # -- a real Ray ---------------------------------------------------------------------

@@ -4,6 +4,7 @@ access, appending, the pickled and printed forms."""
 import gc
 import pickle
 import sys
+import threading
 import weakref
 
 import pytest
@@ -55,6 +56,31 @@ def test_each_list_gets_its_own_record(fake):
     # A record given for a new list keeps its capacity and gets new handles.
     third = QuorList(2, [1, 2, 3], meta=ListChunkMeta(None, 2, None))
     assert counts(fake, third) == [2, 1] and last_used(fake, third) == 1
+
+
+class TaggedRecord(ListChunkMeta):
+    pass
+
+
+def test_a_record_given_to_a_second_new_list_stays_with_the_first(fake):
+    shared = TaggedRecord(max_element_per_chunk=2)
+    shared.tag = "mine"
+    first = QuorList(2, [1, 2, 3], meta=shared)
+    second = QuorList(2, meta=shared)
+    assert record_of(first) is shared and record_of(second) is not shared
+    own = record_of(second)
+    assert type(own) is TaggedRecord and own.tag == "mine"
+    assert record_fields(own)["max_element_per_chunk"] == 2
+    assert counts(fake, first) == [2, 1] and counts(fake, second) == [0, 0]
+    first.append(4)
+    second.append("x")
+    assert len(first) == 4 and len(second) == 1
+    assert counts(fake, first) == [2, 2] and counts(fake, second) == [1, 0]
+    with first, second:
+        assert list(first) == [1, 2, 3, 4] and list(second) == ["x"]
+    # Adopting through a bound record is how a pickled copy is built: shared on purpose.
+    copy = pickle.loads(pickle.dumps(first))
+    assert record_fields(record_of(copy))["chunk_used"] is record_fields(shared)["chunk_used"]
 
 
 def test_constructor_argument_errors(fake):
@@ -127,6 +153,122 @@ def test_subscript_refusals(fake, gapped):
         with pytest.raises(TypeError, match="an integer is required"):
             gapped[1:2]
     assert stored_chunks(fake, gapped) == [["a", "b", "c"], [], ["d", "e"]]
+
+
+# -- what reads and appends cost inside a block ------------------------------------
+
+@pytest.fixture
+def ten(fake):
+    """Chunks [0..3] [4..7] [8, 9] [] with capacity 4, and a second holder."""
+    lst = QuorList(4, list(range(10)), meta=ListChunkMeta(None, 4, None))
+    pair = [lst, pickle.loads(pickle.dumps(lst))]
+    del lst
+    yield pair
+    pair.clear()   # freed while the double is in place
+
+
+def usage_proxies(lst):
+    record = record_fields(record_of(lst))
+    return record["chunk_used"].name, record["last_used_chunk"].name
+
+
+@pytest.mark.parametrize("operation, result", [
+    (lambda l: l[5], 5),
+    (lambda l: l[-1], 9),
+    (len, 10),
+    (lambda l: 9 in l, True),
+    (lambda l: "x" in l, False),
+    (lambda l: l.index(8), 8),
+    (lambda l: l.count(3), 1),
+])
+def test_resident_reads_in_a_block_make_no_remote_call(fake, ten, operation, result):
+    lst, other = ten
+    with lst:
+        assert list(lst) == list(range(10))       # the counts read, every chunk resident
+        fake.take_log()
+        assert operation(lst) == result
+        assert fake.take_log() == []
+    # Outside a block the counts are read afresh each time.
+    assert operation(lst) == result
+    assert f"{usage_proxies(lst)[0]}.get_nocache" in fake.take_log()
+
+
+def test_iterating_reads_the_counts_once_and_each_chunk_once(fake, ten):
+    _, other = ten
+    used, last = usage_proxies(other)
+    with other:
+        fake.take_log()
+        assert list(other) == list(range(10))
+        assert fake.take_log() == [f"{used}.get_nocache", f"{last}.get_nocache"] + [
+            f"{c}.get" for c in chunk_names(other)[:3]]
+
+
+def test_append_publishes_only_what_changed(fake, ten):
+    lst, other = ten
+    used, last = usage_proxies(lst)
+    with lst:
+        list(lst)
+        fake.take_log()
+        lst.append(10)
+        assert fake.take_log() == [f"{used}.set_nocache"]
+        lst.append(11)
+        assert fake.take_log() == [f"{used}.set_nocache"]
+        lst.append(12)                              # the first element of chunk 3
+        assert fake.take_log() == [f"{chunk_names(lst)[3]}.get", f"{used}.set_nocache",
+                                   f"{last}.set_nocache"]
+        lst.append(13)
+        assert fake.take_log() == [f"{used}.set_nocache"]
+        # Published at once: a holder outside any block counts them.
+        assert len(other) == 14 and counts(fake, other) == [4, 4, 4, 2] and last_used(fake, other) == 3
+        assert lst[-1] == 13 and len(lst) == 14
+    with other:
+        assert list(other) == list(range(14))
+
+
+def test_each_block_starts_from_the_shared_counts(fake, ten):
+    lst, other = ten
+    with lst:
+        assert len(lst) == 10
+    with other:
+        other.append(10)
+        other.pop(0)
+        other.append(11)
+    with lst:
+        assert len(lst) == 11 and lst[-1] == 11 and lst[0] == 1
+        lst.append(12)
+    with other:
+        assert list(other) == list(range(1, 13))
+
+
+def test_another_thread_outside_the_block_reads_the_shared_counts(fake, ten):
+    lst, other = ten
+    used, _ = usage_proxies(lst)
+    seen = []
+    with other:
+        pass
+    with lst:
+        len(lst)
+        other.append(10)                            # a holder that ignores blocks
+        fake.take_log()
+        reader = threading.Thread(target=lambda: seen.append(len(lst)))
+        reader.start()
+        reader.join(timeout=30)
+        assert seen == [11] and f"{used}.get_nocache" in fake.take_log()
+        assert len(lst) == 10 and fake.take_log() == []     # the block's own copy
+
+
+def test_an_overridden_count_read_is_still_called_in_a_block(fake):
+    calls = []
+
+    class Counting(QuorList):
+        def _fetch_chunk_usage_and_length(self, index):
+            calls.append(index)
+            return super()._fetch_chunk_usage_and_length(index)
+
+    lst = adopted(fake, [[1, 2], [3]], capacity=2, cls=Counting)
+    with lst:
+        assert [lst[0], lst[2], lst[-1]] == [1, 3, 3]
+        assert calls == [0, 2, -1]
 
 
 # -- append and extend ---------------------------------------------------------

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "quorlib/api.hpp"
@@ -20,7 +21,9 @@ namespace quor::list {
 // shared truth of a list and live in two uncached proxies; the record holds
 // only their handles (and the capacity, which never changes after
 // construction), so every pickled copy of a list reads and writes the same
-// two values. Operations read them afresh each time and write them back whole.
+// two values. Outside a block every operation reads them afresh; inside one
+// it works from the block's copy (Note [Counts inside a block]); a change is
+// always written back whole at once.
 struct ListChunkMetaObject {
   PyObject_HEAD
   PyObject* last_used_chunk;  // proxy holding the highest chunk in use
@@ -28,9 +31,23 @@ struct ListChunkMetaObject {
   PyObject* chunk_used;       // proxy holding the list of per-chunk counts
 };
 
+// Note [Counts inside a block]
+// While a holder is inside a block it holds the container's lock, so the
+// shared counts change only through this holder (a holder that ignores blocks
+// is already warned against). Once the block has read them, the list keeps
+// the copy it read (and what it last wrote) and answers lst[i], len() and
+// `in` from it; every change is still published at once, so that len()
+// elsewhere sees an append immediately. The copy is kept only for the thread
+// that holds the block, and is dropped at every block start and end (the
+// table's meta slots, which __lock__ and __unlock__ call) and whenever a
+// write is refused, since the refused value may or may not have landed.
 struct QuorListObject {
   QuorBaseObject base;
   PyObject* meta;  // ListChunkMeta (or subclass); None before construction
+  PyObject* counts;            // the block's copy of the per-chunk counts, or null
+  long long counts_total;      // their sum, -1 until summed
+  int32_t last_used;           // the block's copy of last_used_chunk, -1 until read
+  unsigned long block_thread;  // the thread inside a block on this instance, 0 for none
 };
 
 // quorlib.quorlist's state; found from the module, or from an instance's type.
@@ -95,17 +112,90 @@ inline void check_assertion(const ListState& st, bool condition, const char* mes
 // (allocated but never constructed, or cleared by the collector).
 ListChunkMetaObject* record_of(PyObject* self, const char* field);
 
-// --- the shared usage values (each call is one remote round trip) ---
-Ref read_usage(PyObject* self);  // checked to be exactly a list
+// --- the shared usage values (Note [Counts inside a block]) ---
+// The counts, checked to be exactly a list, for reading only: inside a block
+// this is the block's own copy, which the caller must not change.
+Ref counts_view(PyObject* self);
+// The counts as a list the caller may change.
+Ref read_usage(PyObject* self);
 int32_t read_last_used(PyObject* self);
+// Each a remote write; the block's copy follows what was written.
 void write_usage(PyObject* self, PyObject* usage);
 void write_last_used(PyObject* self, int32_t chunk_idx);
+// The block's copy is forgotten: the next read goes to the proxies.
+void forget_counts(PyObject* self) noexcept;
 
 // _fetch_chunk_usage_and_length, native and as the operations call it (by
-// name, so that a subclass's replacement is used).
-Ref fetch_usage_and_length(PyObject* self, int32_t index);
-Ref usage_for_index(PyObject* self, int32_t index);
+// name, so that a subclass's replacement is used). `for_change`: the caller
+// changes the list it gets.
+Ref fetch_usage_and_length(PyObject* self, int32_t index, bool for_change);
+Ref usage_for_index(PyObject* self, int32_t index, bool for_change);
 int32_t usage_sum(PyObject* usage);
+
+// The block start and end slots of the list's table.
+int list_fetch_and_update_meta(PyObject* self);
+int list_evict_meta(PyObject* self);
+
+// Runs `undo` with the pending error put aside, then raises that error again.
+// A failure of the undo itself is dropped: the first error is the one to report.
+template <class F>
+[[noreturn]] void undo_and_rethrow(F&& undo) {
+  Ref error = fetch_error();
+  try {
+    undo();
+  } catch (const PyErrSet&) {
+    PyErr_Clear();
+  }
+  restore_error(std::move(error));
+}
+
+// Puts the shared counts back to `old_usage` (and `last_used_chunk` to
+// `old_last` when `last_too`) unless they already read so: a refused write may
+// still have landed, and an earlier write of the same operation did.
+void restore_counts(PyObject* self, PyObject* old_usage, int32_t old_last, bool last_too);
+
+// What some chunk copies hold, kept to put back when an operation is undone.
+class Snapshot {
+ public:
+  void keep(Ref copy) {
+    Ref contents = Ref::check(PySequence_List(copy.get()));
+    saved_.emplace_back(std::move(copy), std::move(contents));
+  }
+  void restore() const {
+    for (const auto& [copy, contents] : saved_)
+      check(PySequence_SetSlice(copy.get(), 0, PY_SSIZE_T_MAX, contents.get()));
+  }
+  Py_ssize_t size() const noexcept { return static_cast<Py_ssize_t>(saved_.size()); }
+  PyObject* copy(Py_ssize_t i) const noexcept { return saved_[static_cast<size_t>(i)].first.get(); }
+
+ private:
+  std::vector<std::pair<Ref, Ref>> saved_;
+};
+
+// Note [A refused publication leaves no trace]
+// Every operation that changes the counts changes the local copies first, then
+// publishes `new_usage` (and `new_last` when it differs from `old_last`).
+// When a publication is refused, `undo` puts the copies back and the shared
+// values are restored, so that the block's write-back can never store
+// elements the counts do not cover; the error is raised. Chunks are marked
+// changed by the caller only after this returns.
+template <class Undo>
+void publish_counts(PyObject* self, PyObject* old_usage, int32_t old_last, PyObject* new_usage,
+                    int32_t new_last, Undo&& undo) {
+  try {
+    write_usage(self, new_usage);
+    if (new_last != old_last) write_last_used(self, new_last);
+  } catch (const PyErrSet&) {
+    undo_and_rethrow([&] {
+      try {
+        undo();
+      } catch (const PyErrSet&) {
+        PyErr_Clear();
+      }
+      restore_counts(self, old_usage, old_last, new_last != old_last);
+    });
+  }
+}
 
 // Entry `i` of a usage list as a count (interpreter indexing: negative counts
 // from the end); None and other non-lists fail like subscripting them would.

@@ -1,5 +1,6 @@
 // lst[i] and lst[i] = x: a position of the whole list resolved to a chunk and
-// an offset through the shared usage counts, read afresh on every access.
+// an offset through the shared usage counts (read afresh outside a block, the
+// block's copy inside one).
 #include "list.hpp"
 
 namespace quor::list {
@@ -14,7 +15,7 @@ struct Location {
 // remainder, so a position at a chunk boundary lands in the next chunk that
 // holds elements.
 Location resolve(PyObject* self, int32_t index) {
-  Ref usage = usage_for_index(self, index);
+  Ref usage = usage_for_index(self, index, false);
   long long position = index;
   if (position < 0) position += length_of(self);
   if (position < 0) raise(PyExc_IndexError, "list index out of range");

@@ -7,7 +7,8 @@ namespace quor::list {
 namespace {
 
 void append_item(PyObject* self, PyObject* item) {
-  int32_t chunk_idx = read_last_used(self);
+  const int32_t last_used = read_last_used(self);
+  int32_t chunk_idx = last_used;
   Ref usage = read_usage(self);
   int32_t num_chunks = as_base(self)->num_chunks;
   int32_t capacity = record_of(self, "max_element_per_chunk")->max_element_per_chunk;
@@ -17,15 +18,20 @@ void append_item(PyObject* self, PyObject* item) {
 
   Py_ssize_t position = chunk_position(self, chunk_idx);
   Ref chunk = resident_chunk(self, position);
+  const Names& n = state_of(self).names;
+  Py_ssize_t old_size = PyObject_Size(chunk.get());
+  if (old_size < 0) throw PyErrSet{};
+  Ref old_usage = Ref::check(PyList_GetSlice(usage.get(), 0, PyList_GET_SIZE(usage.get())));
+  add_to_count(usage.get(), chunk_idx, 1);
   if (PyList_CheckExact(chunk.get())) {
     check(PyList_Append(chunk.get(), item));
   } else {
-    Ref appended = call_method(chunk.get(), state_of(self).names.str_append, item);
+    Ref appended = call_method(chunk.get(), n.str_append, item);
   }
+  publish_counts(self, old_usage.get(), last_used, usage.get(), chunk_idx, [&] {
+    check(PySequence_DelItem(chunk.get(), old_size));
+  });
   mark_changed(self, position);
-  add_to_count(usage.get(), chunk_idx, 1);
-  write_usage(self, usage.get());
-  write_last_used(self, chunk_idx);
   set_length(self, static_cast<long long>(length_of(self)) + 1);
 }
 

@@ -1,13 +1,14 @@
 // insert, pop, remove and clear. Each reads the shared counts, changes the
-// local chunk copies and publishes the new counts at once; the copies reach
-// the chunk proxies at the next write-back.
+// local chunk copies and publishes the new counts at once (Note [A refused
+// publication leaves no trace]); the copies reach the chunk proxies at the
+// next write-back.
 #include "list.hpp"
 
 namespace quor::list {
 namespace {
 
 void insert_item(PyObject* self, int32_t index, PyObject* item) {
-  Ref usage = usage_for_index(self, index);
+  Ref usage = usage_for_index(self, index, true);
   int32_t last_used = read_last_used(self);
   long long position = index;
   if (position < 0) position += length_of(self);
@@ -30,15 +31,18 @@ void insert_item(PyObject* self, int32_t index, PyObject* item) {
   if (chunk_idx < 0) raise(PyExc_IndexError, "list index out of range");
 
   Ref chunk = resident_chunk(self, chunk_idx);
-  if (PyList_CheckExact(chunk.get())) {
-    check(PyList_Insert(chunk.get(), position - before, item));
-  } else {
-    Ref offset = new_int(position - before);
-    Ref done = call_method(chunk.get(), state_of(self).names.str_insert, offset.get(), item);
-  }
-  mark_changed(self, chunk_idx);
+  Ref old_usage = Ref::check(PyList_GetSlice(usage.get(), 0, PyList_GET_SIZE(usage.get())));
   add_to_count(usage.get(), chunk_idx, 1);
-  write_usage(self, usage.get());
+  const Py_ssize_t offset = static_cast<Py_ssize_t>(position - before);
+  if (PyList_CheckExact(chunk.get())) {
+    check(PyList_Insert(chunk.get(), offset, item));
+  } else {
+    Ref at = new_int(offset);
+    Ref done = call_method(chunk.get(), state_of(self).names.str_insert, at.get(), item);
+  }
+  publish_counts(self, old_usage.get(), last_used, usage.get(), last_used,
+                 [&] { check(PySequence_DelItem(chunk.get(), offset)); });
+  mark_changed(self, chunk_idx);
   set_length(self, static_cast<long long>(length_of(self)) + 1);
 }
 
@@ -50,7 +54,7 @@ void insert_item(PyObject* self, int32_t index, PyObject* item) {
 Ref pop_item(PyObject* self, int32_t index) {
   const ListState& st = state_of(self);
   const Names& n = st.names;
-  Ref usage = usage_for_index(self, index);
+  Ref usage = usage_for_index(self, index, true);
   int32_t last_used = read_last_used(self);
   long long first_of_chunk = length_of(self);
   long long position = index;
@@ -105,21 +109,30 @@ Ref pop_item(PyObject* self, int32_t index) {
     raise_format(PyExc_AssertionError, "chunk_used[%d] != the chunk length[%zd]",
                  static_cast<int>(last_used), last_size - 1);
 
-  Ref found = call_method(chunk.get(), n.str_pop, new_int(offset).get());
-  mark_changed(self, chunk_idx);
-  Ref front = new_int(0);
-  for (Py_ssize_t i = chunk_idx + 1; i <= last_used; ++i) {
-    Ref next = resident_chunk(self, i);
-    Ref moved = call_method(next.get(), n.str_pop, front.get());
-    mark_changed(self, i);
-    Ref previous = resident_chunk(self, i - 1);
-    Ref appended = call_method(previous.get(), n.str_append, moved.get());
-    mark_changed(self, i - 1);
-  }
+  // What the touched chunks held, to put back if the counts are refused.
+  Snapshot saved;
+  for (Py_ssize_t i = chunk_idx; i <= last_used; ++i) saved.keep(resident_chunk(self, i));
+  auto undo = [&] { saved.restore(); };
+  Ref old_usage = Ref::check(PyList_GetSlice(usage.get(), 0, PyList_GET_SIZE(usage.get())));
   add_to_count(usage.get(), last_used, -1);
-  write_usage(self, usage.get());
   // An emptied list keeps last_used_chunk 0, as a new one has.
-  if (remaining == 0 && last_used > 0) write_last_used(self, last_used - 1);
+  const int32_t new_last = remaining == 0 && last_used > 0 ? last_used - 1 : last_used;
+
+  Ref found;
+  try {
+    found = call_method(chunk.get(), n.str_pop, new_int(offset).get());
+    Ref front = new_int(0);
+    for (Py_ssize_t i = chunk_idx + 1; i <= last_used; ++i) {
+      Ref next = resident_chunk(self, i);
+      Ref moved = call_method(next.get(), n.str_pop, front.get());
+      Ref previous = resident_chunk(self, i - 1);
+      Ref appended = call_method(previous.get(), n.str_append, moved.get());
+    }
+  } catch (const PyErrSet&) {
+    undo_and_rethrow(undo);
+  }
+  publish_counts(self, old_usage.get(), last_used, usage.get(), new_last, undo);
+  for (Py_ssize_t i = chunk_idx; i <= last_used; ++i) mark_changed(self, i);
   set_length(self, static_cast<long long>(length_of(self)) - 1);
   return found;
 }
@@ -173,17 +186,23 @@ PyObject* list_clear(PyObject* self, PyObject*) {
       raise_format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(chunks)->tp_name);
     const Names& n = state_of(self).names;
     Ref held = Ref::borrow(chunks);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) {
-      Ref chunk = Ref::borrow(PyList_GET_ITEM(held.get(), i));
-      Ref cleared = call_method(chunk.get(), n.str_clear);
-      mark_changed(self, i);
+    Ref old_usage = read_usage(self);
+    const int32_t old_last = read_last_used(self);
+    Snapshot saved;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i)
+      saved.keep(Ref::borrow(PyList_GET_ITEM(held.get(), i)));
+    auto undo = [&] { saved.restore(); };
+    try {
+      for (Py_ssize_t i = 0; i < saved.size(); ++i) Ref cleared = call_method(saved.copy(i), n.str_clear);
+    } catch (const PyErrSet&) {
+      undo_and_rethrow(undo);
     }
-    set_length(self, 0);
-    write_last_used(self, 0);
     int32_t num_chunks = as_base(self)->num_chunks;
     Ref zeros = Ref::check(PyList_New(num_chunks > 0 ? num_chunks : 0));
     for (int32_t i = 0; i < num_chunks; ++i) PyList_SET_ITEM(zeros.get(), i, new_int(0).release());
-    write_usage(self, zeros.get());
+    publish_counts(self, old_usage.get(), old_last, zeros.get(), 0, undo);
+    for (Py_ssize_t i = 0; i < saved.size(); ++i) mark_changed(self, i);
+    set_length(self, 0);
     Py_RETURN_NONE;
   });
 }

@@ -4,11 +4,8 @@
 // only the chunks whose contents changed, and publishes the counts at most
 // once.
 //
-// Note [Counts and copies agree, also on failure]
-// A publication of the counts is a remote call that may be refused. When it
-// is, the local copies are put back as they were before the error is raised,
-// so that the block's write-back cannot store elements the shared counts do
-// not cover. Chunks are marked changed only after the counts were published.
+// A refused publication of the counts puts the copies back (Note [A refused
+// publication leaves no trace]).
 #include <algorithm>
 #include <array>
 
@@ -42,18 +39,6 @@ Py_ssize_t size_of(PyObject* copy) {
   Py_ssize_t size = PyObject_Size(copy);
   if (size < 0) throw PyErrSet{};
   return size;
-}
-
-// Runs `undo` with the pending error put aside, then raises that error again.
-template <class F>
-[[noreturn]] void undo_and_rethrow(F&& undo) {
-  Ref error = fetch_error();
-  try {
-    undo();
-  } catch (const PyErrSet&) {
-    PyErr_Clear();  // the first error is the one to report
-  }
-  restore_error(std::move(error));
 }
 
 // The copies hold what `elements` says, position by position; a chunk whose
@@ -140,21 +125,11 @@ void place(PyObject* self, PyObject* items, bool all_or_nothing) {
       ++applied;
       add_to_count(usage.get(), step.chunk_idx, static_cast<int>(step.take));
     }
-    write_usage(self, usage.get());
   } catch (const PyErrSet&) {
     undo_and_rethrow(undo);
   }
   const int32_t new_last = static_cast<int32_t>(plan.back().chunk_idx);
-  if (new_last != last_used) {
-    try {
-      write_last_used(self, new_last);
-    } catch (const PyErrSet&) {
-      undo_and_rethrow([&] {
-        undo();
-        write_usage(self, old_usage.get());
-      });
-    }
-  }
+  publish_counts(self, old_usage.get(), last_used, usage.get(), new_last, undo);
   for (const Placement& step : plan) mark_changed(self, step.chunk_idx);
   set_length(self, static_cast<long long>(length_of(self)) + placed);
   if (placed < n) raise(PyExc_OverflowError, "Exceeded maximum number of chunks");
@@ -173,23 +148,16 @@ void remove_all(PyObject* self) {
   auto undo = [&] {
     for (size_t k = 0; k < applied; ++k) assign_slice(layout.spans[k].copy.get(), 0, 0, saved[k].get());
   };
+  const int32_t old_last = read_last_used(self);
   try {
     for (const Span& span : layout.spans) {
       assign_slice(span.copy.get(), 0, span.count, nullptr);
       ++applied;
     }
-    write_usage(self, zeros.get());
   } catch (const PyErrSet&) {
     undo_and_rethrow(undo);
   }
-  try {
-    write_last_used(self, 0);
-  } catch (const PyErrSet&) {
-    undo_and_rethrow([&] {
-      undo();
-      write_usage(self, layout.usage.get());
-    });
-  }
+  publish_counts(self, layout.usage.get(), old_last, zeros.get(), 0, undo);
   for (const Span& span : layout.spans) mark_changed(self, span.chunk_idx);
   set_length(self, 0);
 }
@@ -198,7 +166,7 @@ void remove_all(PyObject* self) {
 
 Layout read_layout(PyObject* self) {
   Layout layout;
-  layout.usage = usage_for_index(self, -1);
+  layout.usage = usage_for_index(self, -1, false);
   const Py_ssize_t chunks = std::min<Py_ssize_t>(as_base(self)->num_chunks, PyList_GET_SIZE(layout.usage.get()));
   for (Py_ssize_t i = 0; i < chunks; ++i) {
     const int32_t count = count_at(layout.usage.get(), i);

@@ -16,6 +16,7 @@ namespace quor::list {
 
 int counts_from_committed_lengths(PyObject* self, PyObject* lengths) {
   return guard([&] {
+    forget_counts(self);  // whatever this process cached describes the abandoned block
     require_list(lengths);
     Ref usage = Ref::check(PyList_GetSlice(lengths, 0, PyList_GET_SIZE(lengths)));
     Ref shared;

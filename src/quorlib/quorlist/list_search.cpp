@@ -8,9 +8,7 @@ namespace {
 Ref find_item(PyObject* self, PyObject* item, int32_t start, int32_t end) {
   const Names& n = state_of(self).names;
   int32_t last_used = read_last_used(self);
-  Ref usage = Ref::borrow(record_of(self, "chunk_used")->chunk_used);
-  usage = n.call_remote(usage.get(), n.str_get_nocache);
-  if (usage.get() != Py_None) require_list(usage.get());
+  Ref usage = counts_view(self);
 
   // Note [Negative start]
   // `start` is a chunk index. A negative one counts chunks from the end of the

@@ -13,7 +13,12 @@ PyObject* list_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
     const ListState& st = state_of_type(type);
     Ref self = Ref::check(st.base->base_type->tp_new(type, args, kwds));
-    as_list(self.get())->meta = Py_NewRef(Py_None);
+    QuorListObject* l = as_list(self.get());
+    l->meta = Py_NewRef(Py_None);
+    l->counts = nullptr;
+    l->counts_total = -1;
+    l->last_used = -1;
+    l->block_thread = 0;
     return self.release();
   });
 }
@@ -81,6 +86,23 @@ int list_init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value
   });
 }
 
+// Note [One record per list]
+// A new list writes the handles of its own usage proxies into the record it
+// is given. A record that already holds handles belongs to another list (the
+// README recommends passing a record for the capacity, so reusing one is
+// likely): rebinding it would point the first list at the second one's
+// counts. Such a record is left alone and the new list gets one of its own,
+// of the same class, with the same capacity and instance attributes.
+Ref record_for_new_list(const ListState& st, PyObject* given) {
+  ListChunkMetaObject* m = as_meta(given);
+  if (m->chunk_used == Py_None && m->last_used_chunk == Py_None) return Ref::borrow(given);
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(given));
+  Ref fresh = call_method(reinterpret_cast<PyObject*>(st.meta_type), st.names.str___new__, type);
+  as_meta(fresh.get())->max_element_per_chunk = m->max_element_per_chunk;
+  copy_instance_dict(given, fresh.get(), nullptr, nullptr, st.names.str___dict__, st.names.str_update);
+  return fresh;
+}
+
 const InitSignature kListSignature = {
     {"num_chunks", "value", "lock", "per_chunk_lock", "chunk_ref_list", "meta_ref", "length",
      "meta", nullptr},
@@ -102,6 +124,7 @@ int list_init(PyObject* self, PyObject* args, PyObject* kwds) {
     // without one would fail on every later operation.
     Ref record = meta == Py_None ? call(reinterpret_cast<PyObject*>(st.meta_type))
                                  : Ref::borrow(meta);
+    if (parsed.chunk_ref_list == Py_None && meta != Py_None) record = record_for_new_list(st, meta);
     construct_list(st, self, parsed, record.get());
     return 0;
   });
@@ -116,11 +139,13 @@ PyTypeObject* base_type_of(PyObject* self) noexcept {
 
 int list_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(as_list(self)->meta);
+  Py_VISIT(as_list(self)->counts);
   return base_type_of(self)->tp_traverse(self, visit, arg);
 }
 
 int list_clear_refs(PyObject* self) {
   set_field(as_list(self)->meta, Py_None);
+  forget_counts(self);
   return base_type_of(self)->tp_clear(self);
 }
 
@@ -130,6 +155,7 @@ void list_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   PyTypeObject* base_type = base_type_of(self);
   Py_CLEAR(as_list(self)->meta);
+  forget_counts(self);
   base_type->tp_dealloc(self);
 }
 
@@ -222,6 +248,8 @@ PyTypeObject* make_list_type(PyObject* module, ListState& st) {
   st.ops = *st.base->base_ops;
   st.ops.init_new_chunk_list = list_init_new_chunk_list;
   st.ops.after_rollback = counts_from_committed_lengths;
+  st.ops.fetch_and_update_meta = list_fetch_and_update_meta;
+  st.ops.evict_meta = list_evict_meta;
   check(st.base->register_type(list_type, &st.ops));
   return reinterpret_cast<PyTypeObject*>(type.release());
 }

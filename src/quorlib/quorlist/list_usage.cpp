@@ -23,32 +23,132 @@ Ref last_used_proxy(PyObject* self) {
 
 }  // namespace
 
-Ref read_usage(PyObject* self) {
+namespace {
+
+// The block's copy is this thread's only while it is inside a block on this
+// instance: another thread of the process reads the proxies.
+// The core's own mark of a held block counts too: a block that ends without
+// publishing (an aborted write-back) never reaches evict_meta, and its copy of
+// the counts must not outlive it.
+bool in_own_block(PyObject* self) noexcept {
+  unsigned long holder = as_list(self)->block_thread;
+  const unsigned long me = PyThread_get_thread_ident();
+  const QuorBaseObject* b = as_base(self);
+  return holder != 0 && holder == me && b->lock_held && b->lock_owner == me;
+}
+
+Ref copy_of(PyObject* usage) { return Ref::check(PyList_GetSlice(usage, 0, PyList_GET_SIZE(usage))); }
+
+// A list the caller may change: the block's copy is never handed out.
+Ref private_copy(PyObject* self, Ref usage) {
+  if (usage.get() == as_list(self)->counts) return copy_of(usage.get());
+  return usage;
+}
+
+int32_t counts_total(PyObject* self, PyObject* usage) {
+  QuorListObject* l = as_list(self);
+  if (usage == l->counts && l->counts_total >= 0) return static_cast<int32_t>(l->counts_total);
+  int32_t total = usage_sum(usage);
+  if (usage == l->counts) l->counts_total = total;
+  return total;
+}
+
+void keep_counts(PyObject* self, PyObject* usage) {
+  QuorListObject* l = as_list(self);
+  set_field(l->counts, usage);
+  l->counts_total = -1;
+}
+
+}  // namespace
+
+void forget_counts(PyObject* self) noexcept {
+  QuorListObject* l = as_list(self);
+  Py_CLEAR(l->counts);
+  l->counts_total = -1;
+  l->last_used = -1;
+}
+
+Ref counts_view(PyObject* self) {
+  QuorListObject* l = as_list(self);
+  const bool cached = in_own_block(self);
+  if (cached && l->counts) return Ref::borrow(l->counts);
   const Names& n = state_of(self).names;
   Ref proxy = usage_proxy(self);
   Ref usage = n.call_remote(proxy.get(), n.str_get_nocache);
   require_list(usage.get());
+  if (!cached) return usage;
+  // What a remote read returns is a new list that nobody else holds. The last
+  // chunk in use is read with it, so that every later read of the block
+  // (the search bounds its scan by it) is local.
+  keep_counts(self, usage.get());
+  if (l->last_used < 0) read_last_used(self);
   return usage;
 }
 
+Ref read_usage(PyObject* self) { return private_copy(self, counts_view(self)); }
+
 int32_t read_last_used(PyObject* self) {
+  QuorListObject* l = as_list(self);
+  const bool cached = in_own_block(self);
+  if (cached && l->last_used >= 0) return l->last_used;
   const Names& n = state_of(self).names;
   Ref proxy = last_used_proxy(self);
   Ref value = n.call_remote(proxy.get(), n.str_get_nocache);
-  return as_int32(value.get());
+  int32_t last = as_int32(value.get());
+  if (cached) l->last_used = last;
+  return last;
 }
 
 void write_usage(PyObject* self, PyObject* usage) {
   const Names& n = state_of(self).names;
   Ref proxy = usage_proxy(self);
-  Ref done = n.call_remote(proxy.get(), n.str_set_nocache, usage);
+  try {
+    Ref done = n.call_remote(proxy.get(), n.str_set_nocache, usage);
+  } catch (const PyErrSet&) {
+    forget_counts(self);
+    throw;
+  }
+  // A copy: the caller may go on changing its list.
+  if (in_own_block(self) && PyList_Check(usage)) keep_counts(self, copy_of(usage).get());
 }
 
 void write_last_used(PyObject* self, int32_t chunk_idx) {
   const Names& n = state_of(self).names;
   Ref proxy = last_used_proxy(self);
   Ref value = new_int(chunk_idx);
-  Ref done = n.call_remote(proxy.get(), n.str_set_nocache, value.get());
+  try {
+    Ref done = n.call_remote(proxy.get(), n.str_set_nocache, value.get());
+  } catch (const PyErrSet&) {
+    forget_counts(self);
+    throw;
+  }
+  if (in_own_block(self)) as_list(self)->last_used = chunk_idx;
+}
+
+void restore_counts(PyObject* self, PyObject* old_usage, int32_t old_last, bool last_too) {
+  forget_counts(self);
+  Ref now = counts_view(self);
+  if (!check(PyObject_RichCompareBool(now.get(), old_usage, Py_EQ))) write_usage(self, old_usage);
+  if (last_too && read_last_used(self) != old_last) write_last_used(self, old_last);
+}
+
+int list_fetch_and_update_meta(PyObject* self) {
+  return guard([&] {
+    forget_counts(self);
+    as_list(self)->block_thread = 0;
+    check(state_of(self).base->base_ops->fetch_and_update_meta(self));
+    as_list(self)->block_thread = PyThread_get_thread_ident();
+    return 0;
+  });
+}
+
+int list_evict_meta(PyObject* self) {
+  return guard([&] {
+    forget_counts(self);
+    as_list(self)->block_thread = 0;
+    check(state_of(self).base->base_ops->evict_meta(self));
+    return 0;
+  });
 }
 
 int32_t count_at(PyObject* usage, Py_ssize_t i) {
@@ -73,17 +173,17 @@ int32_t usage_sum(PyObject* usage) {
   return static_cast<int32_t>(total);
 }
 
-Ref fetch_usage_and_length(PyObject* self, int32_t index) {
-  Ref usage = read_usage(self);
-  set_length(self, usage_sum(usage.get()));
+Ref fetch_usage_and_length(PyObject* self, int32_t index, bool for_change) {
+  Ref usage = counts_view(self);
+  set_length(self, counts_total(self, usage.get()));
   if (index >= 0 && index >= length_of(self)) raise(PyExc_IndexError, "list index out of range");
-  return usage;
+  return for_change ? private_copy(self, std::move(usage)) : std::move(usage);
 }
 
-Ref usage_for_index(PyObject* self, int32_t index) {
+Ref usage_for_index(PyObject* self, int32_t index, bool for_change) {
   const Names& n = state_of(self).names;
   if (is_own_method(self, n.str__fetch_chunk_usage_and_length, as_cfunction(list_fetch_usage_method)))
-    return fetch_usage_and_length(self, index);
+    return fetch_usage_and_length(self, index, for_change);
   Ref position = new_int(index);
   Ref usage = call_method(self, n.str__fetch_chunk_usage_and_length, position.get());
   require_list(usage.get());
@@ -97,14 +197,14 @@ PyObject* list_fetch_usage_method(PyObject* self, PyObject* args, PyObject* kwds
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:_fetch_chunk_usage_and_length",
                                      const_cast<char**>(kwlist), &index))
       throw PyErrSet{};
-    return fetch_usage_and_length(self, as_int32(index)).release();
+    return fetch_usage_and_length(self, as_int32(index), true).release();
   });
 }
 
 Py_ssize_t list_length(PyObject* self) {
   return guard([&]() -> Py_ssize_t {
-    Ref usage = read_usage(self);
-    int32_t total = usage_sum(usage.get());
+    Ref usage = counts_view(self);
+    int32_t total = counts_total(self, usage.get());
     // The interpreter refuses a negative length anyway; say why it is wrong.
     if (total < 0) raise(PyExc_ValueError, "stored chunk counts sum to a negative length");
     return total;
