@@ -32,8 +32,8 @@ from quorlib.quorlist import ListChunkMeta, QuorList, _unpickle_ListChunkMeta
 from listhelp import counts, last_used, record_of, record_state, stored_chunks
 
 pytestmark = pytest.mark.filterwarnings(
-    # Freeing an object that was never constructed, or whose forged state
-    # cannot be written back, reports through the unraisable hook.
+    # Freeing an object whose forged state cannot be written back reports
+    # through the unraisable hook.
     "ignore::pytest.PytestUnraisableExceptionWarning")
 
 # QUORLIB_BAD_INPUT_EXAMPLES lengthens a run (examples per test).

@@ -2,13 +2,16 @@
 copies, write-back and its commit, aborted blocks, and the locks never being
 left taken."""
 
+import gc
 import threading
 
 import pytest
 
 import quorlib.quorbase as qb
 from basehelp import Plain, adopted_base, fields, set_fields
-from quorlib.quorbase import QuorMeta, WriteBackError
+from quorlib.quorbase import QuorBase, QuorMeta, WriteBackError
+from quorlib.quordict import QuorDict
+from quorlib.quorlist import QuorList
 from quorlib.quorproxy import StaleEpochError, WriteConflictError
 
 
@@ -413,12 +416,25 @@ def test_finaliser_joins_the_invalidation_threads(fake, monkeypatch, capsys, wri
                    else "")
 
 
-def test_freeing_a_failed_construction_reports_unraisable_type_error(fake, monkeypatch):
+def _refused(construct, error):
+    def attempt():
+        with pytest.raises(error):
+            construct()
+    return attempt
+
+
+@pytest.mark.parametrize("attempt", [
+    _refused(lambda: Plain(0), ValueError),
+    _refused(lambda: QuorList(["a", "b"]), TypeError),             # num_chunks comes first
+    _refused(lambda: QuorDict([1, 2], 2), TypeError),
+    _refused(lambda: QuorList(2, [1], meta="a record"), TypeError),
+    lambda: QuorBase.__new__(Plain),                                # allocated, never constructed
+    lambda: QuorList.__new__(QuorList),
+], ids=["no chunks", "list without num_chunks", "dict from a list", "bad meta", "base allocated",
+        "list allocated"])
+def test_freeing_an_instance_never_constructed_reports_nothing(fake, monkeypatch, attempt):
     seen = []
     monkeypatch.setattr("sys.unraisablehook", seen.append)
-    with pytest.raises(ValueError):
-        Plain(0)
-    import gc
+    attempt()
     gc.collect()
-    assert [type(u.exc_value) for u in seen] == [TypeError]
-    assert seen[0].object == "quorlib.quorbase.QuorBase.__del__"
+    assert seen == []

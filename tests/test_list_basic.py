@@ -393,4 +393,4 @@ def test_allocated_but_unconstructed_list_fails_politely(fake, monkeypatch):
         del lst[0]
     del lst
     gc.collect()
-    assert reported == [TypeError]   # the finaliser's flush of a list with no chunks
+    assert reported == []   # nothing was ever resident: freeing it is silent

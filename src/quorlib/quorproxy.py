@@ -191,8 +191,11 @@ class ProxyState:
 
 
 # Actors reserve no CPU: a container has one actor per chunk plus a lock and a
-# record, and a small machine must hold many of them.
-@ray.remote(num_cpus=0)
+# record, and a small machine must hold many of them. SPREAD places each new
+# actor on the next node in turn rather than on the creating one, so that the
+# chunks of one container (and their memory) share out over the cluster; with
+# one node it changes nothing.
+@ray.remote(num_cpus=0, scheduling_strategy="SPREAD")
 class QuorProxy:
     def __init__(self, value: Any, cache_class: type | None = None) -> None:
         self._state = ProxyState(value, cache_class() if cache_class is not None else None)

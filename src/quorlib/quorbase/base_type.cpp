@@ -69,6 +69,13 @@ void base_dealloc(PyObject* self) {
   Fields::dealloc(self);
 }
 
+// A refused construction leaves no chunk list: such an instance never held a
+// copy to write back or a thread to join, so freeing it reports nothing.
+void finalize_if_constructed(PyObject* self) {
+  if (!PyList_Check(as_base(self)->chunk_list)) return;
+  base_finalize(self);
+}
+
 PyMemberDef base_members[] = {
     {"__weaklistoffset__", T_PYSSIZET, offsetof(QuorBaseObject, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -154,7 +161,7 @@ PyTypeObject* make_base_type(PyObject* module) {
       {Py_tp_traverse, reinterpret_cast<void*>(Fields::traverse)},
       {Py_tp_clear, reinterpret_cast<void*>(base_clear)},
       {Py_tp_dealloc, reinterpret_cast<void*>(base_dealloc)},
-      {Py_tp_finalize, reinterpret_cast<void*>(base_finalize)},
+      {Py_tp_finalize, reinterpret_cast<void*>(finalize_if_constructed)},
       {Py_tp_methods, nullptr},
       {Py_tp_members, base_members},
       {0, nullptr},

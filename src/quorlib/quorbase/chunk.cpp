@@ -61,16 +61,17 @@ PyGetSetDef chunk_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// Bound to QuorChunk by attach_rebuild: `cls` is the class.
-PyObject* chunk_rebuild(PyObject* cls, PyObject* args, PyObject* kwds) {
+// Bound to the module by attach_rebuild.
+PyObject* chunk_rebuild(PyObject* module, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
     PyObject *ref = nullptr, *cache = nullptr;
     parse_ref_cache(args, kwds, "OO:rebuild", &ref, &cache);
+    PyObject* cls = reinterpret_cast<PyObject*>(state_of_module(module).chunk_type);
     return call(cls, ref, cache).release();
   });
 }
 
-PyMethodDef rebuild_def = {"rebuild", as_cfunction(chunk_rebuild), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef rebuild_def = {"QuorChunk.rebuild", as_cfunction(chunk_rebuild), METH_VARARGS | METH_KEYWORDS,
                            "rebuild(ref, cache) -> QuorChunk"};
 
 PyObject* chunk_reduce(PyObject* self, PyObject*) {

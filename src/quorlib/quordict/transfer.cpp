@@ -5,9 +5,9 @@
 namespace quor::dict {
 namespace {
 
-// Bound to QuorDict by attach_rebuild: `cls` is always QuorDict itself,
-// whatever class was pickled.
-PyObject* dict_rebuild(PyObject* cls, PyObject* args, PyObject* kwds) {
+// Bound to the module by attach_rebuild: it builds a QuorDict, whatever class
+// was pickled.
+PyObject* dict_rebuild(PyObject* module, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
     static const char* kwlist[] = {"chunk_ref_list", "num_chunks", "meta_ref", "length",
                                    "lock",           "per_chunk_lock", nullptr};
@@ -16,6 +16,7 @@ PyObject* dict_rebuild(PyObject* cls, PyObject* args, PyObject* kwds) {
                                      &chunk_ref_list, &num_chunks, &meta_ref, &length, &lock,
                                      &per_chunk_lock))
       throw PyErrSet{};
+    PyObject* cls = reinterpret_cast<PyObject*>(state_of_module(module).dict_type);
     return call(cls, Py_None, num_chunks, lock, per_chunk_lock, chunk_ref_list, meta_ref, length)
         .release();
   });
@@ -28,7 +29,7 @@ const char kReprDoc[] =
     "        To see the full list, use `items()` and print them individually\n        ";
 
 PyMethodDef rebuild_def = {
-    "rebuild", as_cfunction(dict_rebuild), METH_VARARGS | METH_KEYWORDS,
+    "QuorDict.rebuild", as_cfunction(dict_rebuild), METH_VARARGS | METH_KEYWORDS,
     "rebuild(chunk_ref_list, num_chunks, meta_ref, length, lock, per_chunk_lock)\n--\n\n"
     "A QuorDict sharing the given chunks, version record and lock, with nothing resident."};
 

@@ -5,9 +5,9 @@
 namespace quor::list {
 namespace {
 
-// Bound to QuorList by attach_rebuild: `cls` is always QuorList itself,
-// whatever class the pickled list had.
-PyObject* list_rebuild(PyObject* cls, PyObject* args, PyObject* kwds) {
+// Bound to the module by attach_rebuild: it builds a QuorList, whatever class
+// the pickled list had.
+PyObject* list_rebuild(PyObject* module, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
     static const char* kwlist[] = {"chunk_ref_list", "num_chunks",     "meta_ref", "length",
                                    "lock",           "per_chunk_lock", "meta",     nullptr};
@@ -16,6 +16,7 @@ PyObject* list_rebuild(PyObject* cls, PyObject* args, PyObject* kwds) {
                                      &chunk_ref_list, &num_chunks, &meta_ref, &length, &lock,
                                      &per_chunk_lock, &meta))
       throw PyErrSet{};
+    PyObject* cls = reinterpret_cast<PyObject*>(state_of_module(module).list_type);
     return call(cls, num_chunks, Py_None, lock, per_chunk_lock, chunk_ref_list, meta_ref, length,
                 meta)
         .release();
@@ -25,7 +26,7 @@ PyObject* list_rebuild(PyObject* cls, PyObject* args, PyObject* kwds) {
 }  // namespace
 
 PyMethodDef rebuild_def = {
-    "rebuild", as_cfunction(list_rebuild), METH_VARARGS | METH_KEYWORDS,
+    "QuorList.rebuild", as_cfunction(list_rebuild), METH_VARARGS | METH_KEYWORDS,
     "rebuild(chunk_ref_list, num_chunks, meta_ref, length, lock, per_chunk_lock, meta)\n--\n\n"
     "A QuorList around the references of a pickled one: it shares the chunk proxies, the "
     "version record, the lock and the usage record, and holds no chunk until used."};

@@ -87,13 +87,14 @@ void add_documented_init(PyTypeObject* type, const char* doc) {
   PyType_Modified(type);
 }
 
-// A static `rebuild` bound to the type (its methods find the module state
-// through it) and carrying the module's name, so that pickle finds it as
-// <module>.<Type>.rebuild without searching sys.modules.
+// A static `rebuild` bound to the module rather than the type (the function
+// finds its class in the module state) and named "<Type>.rebuild" in `def`:
+// a builtin bound to a module pickles by that qualified name, so protocol 4+
+// streams name <module> and <Type>.rebuild, which restricted unpicklers can
+// allow-list, instead of builtins.getattr(<Type>, 'rebuild').
 inline void attach_rebuild(PyTypeObject* type, PyObject* module, PyMethodDef* def) {
   Ref module_name = Ref::check(PyModule_GetNameObject(module));
-  Ref function = Ref::check(
-      PyCFunction_NewEx(def, reinterpret_cast<PyObject*>(type), module_name.get()));
+  Ref function = Ref::check(PyCFunction_NewEx(def, module, module_name.get()));
   Ref static_method = Ref::check(PyStaticMethod_New(function.get()));
   check(PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "rebuild", static_method.get()));
 }

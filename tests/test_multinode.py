@@ -1,0 +1,57 @@
+"""Containers over a cluster of several nodes, simulated on this machine.
+
+The cluster runs in a child process (tests/multinode_run.py) so that it never
+meets the session's own Ray; the child bounds every remote wait and its whole
+run, and this test bounds the child."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+pytestmark = pytest.mark.real_ray
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+@pytest.fixture(scope="module")
+def run():
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAY_ADDRESS")}
+    paths = [os.path.join(os.path.dirname(TESTS_DIR), "src"), TESTS_DIR]
+    env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    child = subprocess.Popen([sys.executable, os.path.join(TESTS_DIR, "multinode_run.py")],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                             start_new_session=True)
+    try:
+        out, err = child.communicate(timeout=540)
+    except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)   # the child's own Ray processes go with it
+        child.communicate()
+        pytest.fail("the multi-node run did not finish")
+    assert child.returncode == 0, err[-4000:]
+    return json.loads(out.strip().splitlines()[-1])
+
+
+@pytest.mark.parametrize("container,chunks", [("dict", 6), ("list", 4)])
+def test_chunks_of_one_container_spread_over_the_nodes(run, container, chunks):
+    placed = run["placed"][container]
+    assert len(placed) == chunks
+    assert len(set(placed)) > 1
+    assert set(placed) <= {run["head"], *run["workers"]}
+
+
+def test_containers_work_from_every_node(run):
+    workers = run["workers"]
+    # Each task ran on the node it was pinned to and saw the head's contents.
+    assert [node for node, _, _ in run["replies"]] == workers
+    assert [seen for _, seen, _ in run["replies"]] == [sum(range(20))] * len(workers)
+    assert [first for _, _, first in run["replies"]] == [0] * len(workers)
+    tags = [f"from-{n}" for n in range(len(workers))]
+    assert run["read"]["total"] == len(workers)
+    assert run["read"]["tags"] == dict(zip(tags, workers))
+    assert run["read"]["length"] == 21 + len(workers)
+    assert run["read"]["list"][:12] == list(range(12))
+    assert sorted(run["read"]["list"][12:]) == tags
