@@ -683,6 +683,8 @@ def checksum_errors(checksum, accepted):
         return set()
     if isinstance(checksum, int):
         return {pickle.PickleError}
+    if isinstance(checksum, RaisingIndex):  # %x asks __index__, whose error comes out as is
+        return {Boom}
     # Not an integer: the refusal's hexadecimal form cannot be written.
     return {pickle.PickleError, ValueError, TypeError}
 

@@ -9,7 +9,14 @@ Ref resident_chunks(PyObject* self) {
   QuorBaseObject* b = as_base(self);
   check(b->ops->ensure_chunks(self));
   if (b->chunk_list == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
-  return Ref::borrow(b->chunk_list);
+  Ref chunks = Ref::borrow(b->chunk_list);
+  // Each fetch lets other threads run; one that uses this instance outside any
+  // block may have dropped a copy fetched before (a refused flush drops it).
+  if (PyList_Check(chunks.get()))
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i)
+      check_assertion(state_of(self).assertions, PyList_GET_ITEM(chunks.get(), i) != Py_None,
+                      "Chunk must not be None, as it must be fetched first");
+  return chunks;
 }
 
 namespace {
@@ -70,15 +77,18 @@ PyObject* dict_items(PyObject* self, PyObject*) { return list_chunks(self, Listi
 
 PyObject* dict_clear(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    const DictState& st = state_of(self);
     Ref chunks = resident_chunks(self);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
       Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
+      check_assertion(st.assertions, chunk.get() != Py_None,
+                      "Chunk must not be None, as it must be fetched first");
       if (PyDict_CheckExact(chunk.get())) {
         // An empty chunk is left unmarked: clearing did not change it.
         if (PyDict_GET_SIZE(chunk.get()) == 0) continue;
         PyDict_Clear(chunk.get());
       } else {
-        Ref done = call_method(chunk.get(), state_of(self).names.str_clear);
+        Ref done = call_method(chunk.get(), st.names.str_clear);
       }
       mark_changed(self, i);
     }

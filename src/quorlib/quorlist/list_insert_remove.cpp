@@ -180,17 +180,25 @@ PyObject* list_clear(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     // Every chunk is made resident first, so that the next write-back
     // replaces every chunk's stored contents with an empty list.
+    // The counts are read first: a remote read lets other threads run, and
+    // the copies must still all be resident when the snapshot is taken.
+    Ref old_usage = read_usage(self);
+    const int32_t old_last = read_last_used(self);
     check(as_base(self)->ops->ensure_chunks(self));
     PyObject* chunks = as_base(self)->chunk_list;
     if (!PyList_Check(chunks))
       raise_format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(chunks)->tp_name);
-    const Names& n = state_of(self).names;
+    const ListState& st = state_of(self);
+    const Names& n = st.names;
     Ref held = Ref::borrow(chunks);
-    Ref old_usage = read_usage(self);
-    const int32_t old_last = read_last_used(self);
     Snapshot saved;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i)
-      saved.keep(Ref::borrow(PyList_GET_ITEM(held.get(), i)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) {
+      PyObject* copy = PyList_GET_ITEM(held.get(), i);
+      // Only a thread using this instance outside any block can drop a copy
+      // while ensure_chunks fetches the others.
+      check_assertion(st, copy != Py_None, "Chunk must be resident to clear it");
+      saved.keep(Ref::borrow(copy));
+    }
     auto undo = [&] { saved.restore(); };
     try {
       for (Py_ssize_t i = 0; i < saved.size(); ++i) Ref cleared = call_method(saved.copy(i), n.str_clear);
