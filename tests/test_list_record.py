@@ -54,6 +54,13 @@ def test_unknown_checksum_raises_pickle_error():
     assert str(info.value) == MESSAGE.format(0xabc)
 
 
+@pytest.mark.parametrize("checksum,kind", [("c538c25", "str"), (1.5, "float"), (None, "NoneType")])
+def test_checksum_that_is_no_integer_is_a_type_error(checksum, kind):
+    with pytest.raises(TypeError) as e:
+        _unpickle_ListChunkMeta(ListChunkMeta, checksum, None)
+    assert str(e.value) == f"%x format: an integer is required, not {kind}"
+
+
 def test_argument_errors():
     with pytest.raises(OverflowError, match="value too large to convert to int"):
         ListChunkMeta(None, 2 ** 31)

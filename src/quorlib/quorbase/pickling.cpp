@@ -82,10 +82,7 @@ PyObject* base_setstate(PyObject* self, PyObject* state) {
 }
 
 [[noreturn]] void refuse_checksum(PyObject* checksum) {
-  // %-formatting, not format(): a checksum that is no integer is a TypeError.
-  Ref format = Ref::check(PyUnicode_FromString("%x"));
-  Ref args = Ref::check(PyTuple_Pack(1, checksum));
-  Ref hex = Ref::check(PyUnicode_Format(format.get(), args.get()));
+  Ref hex = checksum_hex(checksum);
   Ref message = Ref::check(PyUnicode_FromFormat(
       "Incompatible checksums (0x%U vs (0x5e1d0c3, 0x2b7a9f4, 0x9c04e61) = (_last_msg_time, "
       "_local_lock, _lock, _quor_free_to_use, _quor_inval_threads, _quor_meta, _quor_meta_ref, "

@@ -95,8 +95,7 @@ PyObject* unpickle_meta(PyObject* module, PyObject* args, PyObject* kwds) {
     for (long c : kAcceptedChecksums)
       accepted = accepted || check(PyObject_RichCompareBool(checksum_obj, new_int(c).get(), Py_EQ));
     if (!accepted) {
-      Ref hex_format = Ref::check(PyUnicode_FromString("x"));
-      Ref hex = Ref::check(PyObject_Format(checksum_obj, hex_format.get()));
+      Ref hex = checksum_hex(checksum_obj);
       Ref message = Ref::check(PyUnicode_FromFormat(
           "Incompatible checksums (0x%U vs (0xc538c24, 0x4c749e9, 0x4276bf5) = "
           "(chunk_used, last_used_chunk, max_element_per_chunk))",

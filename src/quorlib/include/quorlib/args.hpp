@@ -29,6 +29,15 @@ inline void require_tuple(PyObject* value) {
     raise_format(PyExc_TypeError, "Expected tuple, got %s", Py_TYPE(value)->tp_name);
 }
 
+// A refused layout checksum in lower-case hexadecimal, as %x writes it: a
+// checksum that is no integer is a TypeError (and a raising __index__ keeps
+// its own error).
+inline Ref checksum_hex(PyObject* checksum) {
+  Ref format = Ref::check(PyUnicode_FromString("%x"));
+  Ref args = Ref::check(PyTuple_Pack(1, checksum));
+  return Ref::check(PyUnicode_Format(format.get(), args.get()));
+}
+
 // Raises pickle.PickleError with `message`.
 [[noreturn]] inline void raise_pickle_error(PyObject* message) {
   Ref pickle = Ref::check(PyImport_ImportModule("pickle"));
