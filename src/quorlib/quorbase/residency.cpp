@@ -276,7 +276,7 @@ const BaseOps base_ops = {
 };
 
 // Replaces the instance's record by `fresh`, dropping every local copy that
-// another holder has fetched since ours was made (so may have changed).
+// another holder has committed since ours was made.
 void adopt_record(PyObject* self, PyObject* fresh) {
   const Names& n = state_of(self).names;
   QuorBaseObject* b = as_base(self);
