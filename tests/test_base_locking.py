@@ -60,7 +60,7 @@ def test_with_block_order(fake, three):
     assert fake.value(meta).committed_epochs == [2, 0, 2]
 
 
-def test_a_normal_block_registers_once_and_makes_one_call_each_way(fake):
+def test_a_block_that_wrote_nothing_registers_once_and_publishes_nothing(fake):
     obj, (c0,), meta = adopted_base(fake, [{"a": 0}])
     fake.take_log()
     for _ in range(2):
@@ -68,9 +68,36 @@ def test_a_normal_block_registers_once_and_makes_one_call_each_way(fake):
             pass
     assert fake.log.count("lock0.hold") == 1
     assert fake.log == ["local.acquire", "lock0.hold", "lock0.acquire", f"{meta.name}.get_nocache",
-                        f"{meta.name}.publish", "lock0.release", "local.release",
+                        "lock0.release", "local.release",
                         "local.acquire", "lock0.acquire", f"{meta.name}.get_nocache",
-                        f"{meta.name}.publish", "lock0.release", "local.release"]
+                        "lock0.release", "local.release"]
+    assert fake.value(meta).epoch == 0  # nothing committed
+
+
+def test_versions_count_commits_not_fetches(fake):
+    from quorlib.quordict import QuorDict
+    d = QuorDict({0: "a", 1: "b", 2: "c"}, 3)  # key i lives in chunk i
+    c0, c1, c2 = (h.ref.name for h in fields(d)["chunk_ref_list"])
+    meta = fields(d)["_quor_meta_ref"].name
+    with d:
+        assert list(d.values()) == ["a", "b", "c"]  # fetches every chunk
+        assert fields(d)["_quor_meta"].chunk_versions == [0, 0, 0]
+        d[1] = "B"
+    assert fake.value(meta).chunk_versions == [0, 1, 0]
+    assert fields(d)["_quor_meta"].chunk_versions == [0, 1, 0]
+    fake.take_log()
+    with d:  # every copy is what its actor holds: nothing written, nothing published
+        d[0], d[2]
+    assert fake.take_log() == ["local.acquire", "lock0.acquire", f"{meta}.get_nocache",
+                               "lock0.release", "local.release"]
+    assert fake.value(meta).chunk_versions == [0, 1, 0] and fake.value(meta).epoch == 1
+    # A holder without a shared lock commits through the same record.
+    set_fields(d, _lock=None)  # (also forgets what the copies were: all written once)
+    with d:
+        d[2] = "C"
+    assert fake.take_log() == ["local.acquire", f"{meta}.get_nocache", f"{c0}.set", f"{c1}.set",
+                               f"{c2}.set", f"{meta}.set_nocache", "local.release"]
+    assert fake.value(meta).chunk_versions == [1, 2, 1] and fake.value(c2) == {2: "C"}
 
 
 def test_with_block_that_raises_unlocks_in_order_and_propagates(fake, three):
@@ -154,13 +181,17 @@ def test_first_lock_of_an_adopting_instance_adopts_the_record(fake):
         assert fields(obj)["_quor_meta"].chunk_versions == [3, 4]
 
 
-def test_flush_writes_exactly_the_resident_chunks(fake, three):
+def test_flush_writes_exactly_the_resident_chunks_that_may_differ(fake, three):
     obj, (c0, _, c2), _ = three
+    set_fields(obj, chunk_list=[{"a": 10}, None, {"c": [12]}])  # copies of unknown origin
     obj.flush()
     assert fake.take_log() == [f"{c0}.set", f"{c2}.set"]
+    # Chunk 0 is now what its actor holds; chunk 2 holds a list, which may change in place.
+    fields(obj)["chunk_list"][2]["c"].append(13)
     obj._flush_chunks_()
-    assert fake.take_log() == [f"{c0}.set", f"{c2}.set"]
-    assert fields(obj)["chunk_list"] == [{"a": 10}, None, {"c": 12}]
+    assert fake.take_log() == [f"{c2}.set"]
+    assert fake.value(c2) == {"c": [12, 13]}
+    assert fields(obj)["chunk_list"] == [{"a": 10}, None, {"c": [12, 13]}]
     set_fields(obj, chunk_list=[None, None, None])
     obj.flush()
     assert fake.log == []
@@ -249,6 +280,8 @@ def test_a_failed_step_of_the_write_back_commits_nothing(fake, three, case):
     assert [fake.value(n) for n in (c0, c1, c2)] == [{"a": 0}, {"b": 1}, {"c": 2}]
     assert fields(obj)["chunk_list"] == [None, None, None]
     assert fake.value(meta).committed_epochs == [0, 0, 0]
+    assert fake.value(meta).chunk_versions == [0, 0, 0]
+    assert fields(obj)["_quor_meta"].chunk_versions == [0, 0, 0]  # put back after a failed publish
     assert all(fake.actor(n).state.undo_epoch is None for n in sets)
     with obj:  # the next block works and commits
         set_fields(obj, chunk_list=[{"a": 5}, None, None])

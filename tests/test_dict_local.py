@@ -364,3 +364,79 @@ def test_copies_never_alias(fake, copier, deep):
 def test_or_refuses_what_is_not_a_mapping(fake, d):
     with pytest.raises(TypeError, match=r"unsupported operand type\(s\) for \|"):
         d | [(1, 2)]
+
+
+# -- what a block writes back, and what other holders then fetch again ------------------
+
+class Tally(int):
+    """An int subclass: not an exact immutable type, so its chunk may differ."""
+
+
+def _read_everything(d):
+    return [d[k] for k in range(16)], len(d), d.items()
+
+
+# (initial values replacing some of key k -> k, the block's work, chunks written
+# back = chunks another holder then fetches again, chunks that every later
+# block writes back because they hold values that may change in place). Key k
+# lives in chunk k % 8; a tuple key is placed by its hash.
+WRITE_BACK = {
+    "read only": ({}, _read_everything, [], []),
+    "one key": ({}, lambda d: d.__setitem__(5, "x"), [5], []),
+    "two keys of one chunk": ({}, lambda d: (d.__setitem__(1, "x"), d.pop(9)), [1], []),
+    "a new tuple key": ({}, lambda d: d.__setitem__((1, 2), 0), [(1, 2)], []),
+    "a list changed in place": ({3: [0]}, lambda d: d[3].append(1), [3], [3]),
+    "a dict changed in place": ({6: {"a": 1}}, lambda d: d[6].__setitem__("a", 2), [6], [6]),
+    "a list inside a tuple": ({3: (1, [0])}, lambda d: d[3][1].append(1), [3], [3]),
+    "a list only read": ({3: [0]}, _read_everything, [3], [3]),
+    "an int subclass only read": ({2: Tally(2)}, _read_everything, [2], [2]),
+    "nested immutable values only read": (
+        {4: (None, True, 2.5, 1j, "s", b"b", frozenset({1, ("t", 2)}), ((((),),),))},
+        _read_everything, [], []),
+}
+
+
+@pytest.mark.parametrize("case", list(WRITE_BACK))
+def test_a_block_writes_back_only_what_may_differ(fake, case):
+    initial, work, written, always = WRITE_BACK[case]
+    d = QuorDict({k: initial.get(k, k) for k in range(16)}, 8)
+    other = pickle.loads(pickle.dumps(d))  # another holder of the same actors
+    chunk_of = {proxy(d, i): i for i in range(8)}
+    meta = fields(d)["_quor_meta_ref"].name
+
+    def chunks(keys):
+        return sorted(k if isinstance(k, int) else qd_chunk(d, k) for k in keys)
+
+    def touched(log, method):
+        return sorted(chunk_of[e.split(".")[0]] for e in log if e.endswith(method))
+
+    written, always = chunks(written), chunks(always)
+    for holder in (other, d):
+        with holder:
+            _read_everything(holder)
+            assert resident(holder) == list(range(8))
+    fake.take_log()
+    with d:
+        work(d)
+    log = fake.take_log()
+    assert touched(log, ".set") == written and touched(log, ".get") == []
+    assert log.count(f"{meta}.publish") == (1 if written else 0)
+    with other:
+        seen = other.items()
+    assert touched(fake.take_log(), ".get") == written  # only the committed chunks again
+    with d:
+        assert seen == d.items()  # exact: the other holder sees the block's changes
+    fake.take_log()
+    with d:
+        pass
+    assert touched(fake.log, ".set") == always
+
+
+def qd_chunk(d, key):
+    """The chunk `key` lives in, found by looking it up in a fresh copy."""
+    probe = pickle.loads(pickle.dumps(d))
+    with probe:
+        probe.get(key)
+    found = resident(probe)
+    probe.flush()
+    return found[0]

@@ -115,3 +115,40 @@ def test_update_pop_and_sort_cross_between_driver_and_task(real_ray):
         assert d == {"task": 1, "other": 2}
     with lst:
         assert lst == [1, 2, 3, "t"] and len(lst) == 4
+
+
+WRITES = 20
+
+
+@ray.remote(num_cpus=0)
+def write_pairs(d):
+    for i in range(WRITES):
+        with d:
+            d[0] += 1
+            d[1] += 1
+            d[3].append(i)  # changed in place: the container never sees it
+
+
+@ray.remote(num_cpus=0)
+def read_pairs(d):
+    import time as clock
+    seen = []
+    for _ in range(3000):
+        with d:  # one instance: its copies stay resident from block to block
+            seen.append((d[0], d[1], len(d[3]), d[2]))
+        if seen[-1][0] == WRITES:
+            break
+        clock.sleep(0.005)
+    return seen
+
+
+def test_a_reader_keeps_unchanged_copies_and_sees_every_commit_whole(real_ray):
+    d = QuorDict({0: 0, 1: 0, 2: "untouched", 3: []}, 4)  # key k lives in chunk k
+    reading = read_pairs.remote(d)
+    ray.get(write_pairs.remote(d), timeout=180)
+    seen = ray.get(reading, timeout=180)
+    assert seen[-1] == (WRITES, WRITES, WRITES, "untouched")
+    assert all(a == b == n and rest == "untouched" for a, b, n, rest in seen)
+    assert [a for a, _, _, _ in seen] == sorted(a for a, _, _, _ in seen)
+    with d:
+        assert d == {0: WRITES, 1: WRITES, 2: "untouched", 3: list(range(WRITES))}

@@ -202,6 +202,55 @@ def test_finaliser_writes_back_the_chunks_an_operation_changed(fake, operation, 
     assert sorted(e for e in fake.log if e.endswith(".set")) == [names[i] + ".set" for i in written]
 
 
+def _read_list(lst):
+    return [lst[i] for i in range(len(lst))], list(lst), 3 in lst, lst.count(1)
+
+
+# (contents of chunks of two elements, a block's work, chunks it writes back =
+# chunks another holder then fetches again, chunks every later block writes)
+LIST_WRITE_BACK = {
+    "read only": ([1, 2, 3, 4, 5], _read_list, [], []),
+    "one element set": ([1, 2, 3, 4, 5], lambda lst: lst.__setitem__(2, "x"), [1], []),
+    "an element changed in place": ([{"a": 1}, 2, 3, 4, 5],
+                                    lambda lst: lst[0].__setitem__("a", 2), [0], [0]),
+    "a list element only read": ([1, 2, [3], 4, 5], _read_list, [1], [1]),
+    "nested immutable elements only read": ([(1, ("a", b"b")), None, 2.5, frozenset({1}), 1j],
+                                            _read_list, [], []),
+}
+
+
+@pytest.mark.parametrize("case", list(LIST_WRITE_BACK))
+def test_a_block_writes_back_only_what_may_differ(fake, case):
+    import pickle
+    initial, work, written, always = LIST_WRITE_BACK[case]
+    lst = QuorList(3, initial, meta=ListChunkMeta(None, 2, None))
+    other = pickle.loads(pickle.dumps(lst))
+    names = chunk_names(lst)
+    meta = list_args(lst)["meta_ref"].name
+
+    def touched(log, method):
+        return [i for i, n in enumerate(names) if f"{n}{method}" in log]
+
+    for holder in (other, lst):
+        with holder:
+            _read_list(holder)
+    fake.take_log()
+    with lst:
+        work(lst)
+    log = fake.take_log()
+    assert touched(log, ".set") == written and touched(log, ".get") == []
+    assert log.count(f"{meta}.publish") == (1 if written else 0)
+    with other:
+        seen = list(other)
+    assert touched(fake.take_log(), ".get") == written
+    with lst:
+        assert seen == list(lst)
+    fake.take_log()
+    with lst:
+        pass
+    assert touched(fake.log, ".set") == always
+
+
 def test_no_references_leak(fake):
     item = object()
     lst = QuorList(2, meta=ListChunkMeta(None, 3, None))

@@ -28,7 +28,7 @@ class QuorChunk:
     def rebuild(ref: Any, cache: Any) -> QuorChunk: ...
 
 class QuorMeta:
-    """Version record of a container: chunk_versions[i] counts the fetches of
+    """Version record of a container: chunk_versions[i] counts the commits of
     chunk i, committed_epochs[i] is the lock epoch of the block that last
     committed chunk i, epoch that of the block that published the record."""
 

@@ -91,16 +91,19 @@ auto named_death(PyObject* self, const char* what, F&& step) -> std::invoke_resu
   }
 }
 
-// Changed marks, one per chunk, sized with chunk_list.
+// Write-back states, one per chunk, sized with chunk_list (Note [Which copies
+// may differ from their actor] in api.hpp). clear_changed forgets what is known.
 void reset_changed(QuorBaseObject* b, Py_ssize_t size);
 void clear_changed(QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept;
-bool is_changed(const QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept;
+bool is_changed(const QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept;  // through the container
+bool is_clean(const QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept;
 void free_changed(QuorBaseObject* b) noexcept;  // and the written marks
 // Written-in-this-block marks, cleared and sized at each __lock__.
 void reset_written(QuorBaseObject* b, Py_ssize_t size);
 int mark_changed_slow(PyObject* self, Py_ssize_t chunk_idx);
 
-// Writes back resident chunks (only changed ones when `changed_only`). Unless
+// Writes back the resident chunks that may differ from their actors (only
+// those changed through the container when `changed_only`). Unless
 // `report_only`, raises WriteBackError naming each failed chunk and its cause;
 // inside a block the failures are also kept for __unlock__.
 void flush_resident(PyObject* self, bool changed_only, bool report_only);

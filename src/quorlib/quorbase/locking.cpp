@@ -7,9 +7,10 @@
 // abnormally (died, was forced out, or aborted without cleaning up); then the
 // new holder fences the version record at its epoch and rolls every chunk
 // actor back to the commit the record names before anything else runs.
-// __unlock__ writes every resident chunk back under the block's epoch and, only
-// if every write succeeded, publishes the record: that one actor step is the
-// commit. If any write or the publish fails the block aborts: the holder, still
+// __unlock__ writes back, under the block's epoch, every resident chunk that may
+// differ from what its actor holds and, only if every write succeeded,
+// publishes the record: that one actor step is the commit (a block that wrote
+// nothing has nothing to commit). If any write or the publish fails the block aborts: the holder, still
 // holding the lock, rolls its own writes back, drops its copies and releases
 // normally (or as aborted, when the clean-up failed too, so that the next
 // holder rolls back), then raises WriteBackError. A holder that dies anywhere
@@ -360,7 +361,7 @@ void flush_resident(PyObject* self, bool changed_only, bool report_only) {
   Ref failures = Ref::check(PyList_New(0));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
     if (PyList_GET_ITEM(chunks.get(), i) == Py_None) continue;
-    if (changed_only && !is_changed(b, i)) continue;
+    if (changed_only ? !is_changed(b, i) : is_clean(b, i)) continue;
     PyObject* failure = nullptr;
     check(b->ops->evict_chunk(self, static_cast<int32_t>(i), 0, &failure));
     if (failure) {
@@ -443,14 +444,17 @@ PyMethodDef base_locking_methods[] = {
      "RuntimeError when this thread already holds the container or Ray is not running."},
     {"__unlock__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(base_unlock)),
      METH_VARARGS | METH_KEYWORDS,
-     "Writes every resident chunk back and commits the block by publishing the version\n"
-     "record, then releases the shared lock and the local lock. If a write or the\n"
+     "Writes back every resident chunk that may differ from its actor's and commits\n"
+     "the block by publishing the version record (a block that wrote nothing publishes\n"
+     "nothing), then releases the shared lock and the local lock. If a write or the\n"
      "publish fails, nothing of the block is committed and WriteBackError is raised."},
     {"_flush_chunks_", base_flush_chunks, METH_NOARGS,
-     "Writes every resident chunk back to its actor; the copies stay resident. A copy\n"
+     "Writes back every resident chunk that may differ from its actor's: changed, or\n"
+     "holding values that can change in place; the copies stay resident. A copy\n"
      "whose write failed is dropped, and WriteBackError names each failed chunk."},
     {"flush", base_flush_chunks, METH_NOARGS,
-     "Writes every resident chunk back to its actor; the copies stay resident. A copy\n"
+     "Writes back every resident chunk that may differ from its actor's: changed, or\n"
+     "holding values that can change in place; the copies stay resident. A copy\n"
      "whose write failed is dropped, and WriteBackError names each failed chunk."},
     {"__enter__", base_enter, METH_NOARGS, "__lock__(), then returns the container."},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(base_exit)),

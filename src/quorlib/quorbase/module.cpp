@@ -140,7 +140,7 @@ Ref make_quor_meta_class(PyObject* module) {
   Ref name = Ref::check(PyUnicode_FromString("QuorMeta"));
   Ref doc = Ref::check(PyUnicode_FromString(
       "QuorMeta(num_chunks)\n\nVersion record of a container: chunk_versions[i] counts the "
-      "fetches of chunk i, committed_epochs[i] is the lock epoch of the block that last "
+      "commits of chunk i, committed_epochs[i] is the lock epoch of the block that last "
       "committed chunk i, epoch that of the block that published the record."));
   check(PyDict_SetItemString(ns.get(), "__init__", init_method.get()));
   check(PyDict_SetItemString(ns.get(), "__module__", module_name.get()));

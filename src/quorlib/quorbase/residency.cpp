@@ -22,6 +22,63 @@ void list_store(PyObject* list, Py_ssize_t idx, PyObject* value) {
   Py_DECREF(old);
 }
 
+// Exact types only: a subclass may carry mutable attributes, and checking the
+// type pointer never runs Python code. Containers nested deeper than this are
+// taken as possibly mutable rather than walked.
+constexpr int kScanDepth = 8;
+
+bool immutable_value(PyObject* v, int depth) {
+  PyTypeObject* t = Py_TYPE(v);
+  if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || v == Py_None ||
+      t == &PyBool_Type || t == &PyBytes_Type || t == &PyComplex_Type)
+    return true;
+  if (depth >= kScanDepth) return false;
+  if (t == &PyTuple_Type) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i)
+      if (!immutable_value(PyTuple_GET_ITEM(v, i), depth + 1)) return false;
+    return true;
+  }
+  if (t == &PyFrozenSet_Type) {
+    Ref it = Ref::steal(PyObject_GetIter(v));
+    if (!it) {
+      PyErr_Clear();
+      return false;
+    }
+    while (PyObject* item = PyIter_Next(it.get())) {
+      Ref owned = Ref::steal(item);
+      if (!immutable_value(item, depth + 1)) return false;
+    }
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+// Whether `chunk` is a plain dict or list whose keys and values are all
+// immutable (Note [Which copies may differ from their actor]).
+bool holds_only_immutable(PyObject* chunk) {
+  if (PyDict_CheckExact(chunk)) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(chunk, &pos, &key, &value))
+      if (!immutable_value(key, 0) || !immutable_value(value, 0)) return false;
+    return true;
+  }
+  if (PyList_CheckExact(chunk)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunk); ++i)
+      if (!immutable_value(PyList_GET_ITEM(chunk, i), 0)) return false;
+    return true;
+  }
+  return false;
+}
+
+void set_state(QuorBaseObject* b, Py_ssize_t chunk_idx, ChunkState state) noexcept {
+  if (chunk_idx >= 0 && chunk_idx < b->changed_len) b->changed[chunk_idx] = state;
+}
+
 Ref chunk_proxy(const CoreState& st, QuorBaseObject* b, Py_ssize_t chunk_idx) {
   PyObject* handle = list_at(b->chunk_ref_list, chunk_idx);
   if (Py_TYPE(handle) == st.chunk_type)
@@ -148,6 +205,15 @@ int op_fetch_and_update_meta(PyObject* self) {
 // an epoch older than the newest it has seen, so a holder the lock has left
 // behind cannot commit late. If the publish fails, the instance's record is
 // put back as it was: the block did not commit.
+//
+// Note [Versions count commits]
+// chunk_versions[i] is raised once for every block that commits chunk i, in the
+// record that commits it; another holder whose copy carries a lower version
+// drops it at its next __lock__. Nothing else raises it, so copies that nobody
+// changed stay resident everywhere. A block that wrote no chunk has nothing to
+// commit and publishes nothing: the record as read is still the last commit,
+// and a holder the lock has left behind is kept out without it (the grant after
+// an abnormal end fences the record).
 int op_evict_meta(PyObject* self) {
   return guard([&] {
     const CoreState& st = state_of(self);
@@ -157,31 +223,45 @@ int op_evict_meta(PyObject* self) {
     // A holder that never read the record has nothing to publish; sending
     // None would destroy the shared record for every holder.
     if (b->quor_meta == Py_None) return 0;
+    bool wrote = false;
+    for (Py_ssize_t i = 0; i < b->written_len; ++i) wrote |= b->written[i] != 0;
+    if (!wrote) return 0;
     Ref record = Ref::borrow(b->quor_meta);
-    if (b->grant == Py_None) {  // no shared lock: no epochs to commit under
-      Ref done = named_death(self, "the version record actor", [&] {
-        return n.call_remote(b->quor_meta_ref, n.str_set_nocache, record.get());
-      });
-      return 0;
-    }
+    bool shared_lock = b->grant != Py_None;  // else no epochs to commit under
+    Ref old_versions = chunk_versions(n, record.get());
     Ref old_committed = get_attr(record.get(), n.str_committed_epochs);
     Ref old_epoch = get_attr(record.get(), n.str_epoch);
+    Ref versions = Ref::check(PySequence_List(old_versions.get()));
     Ref committed = Ref::check(PySequence_List(old_committed.get()));
     Ref epoch = new_int(b->epoch);
-    Py_ssize_t count = PyList_GET_SIZE(committed.get());
-    for (Py_ssize_t i = 0; i < count && i < b->written_len; ++i)
-      if (b->written[i]) check(PyList_SetItem(committed.get(), i, epoch.new_ref()));
-    check(PyObject_SetAttr(record.get(), n.str_committed_epochs, committed.get()));
-    check(PyObject_SetAttr(record.get(), n.str_epoch, epoch.get()));
+    Ref one = new_int(1);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(versions.get()) && i < b->written_len; ++i) {
+      if (!b->written[i]) continue;
+      Ref raised = Ref::check(PyNumber_Add(PyList_GET_ITEM(versions.get(), i), one.get()));
+      check(PyList_SetItem(versions.get(), i, raised.release()));
+      if (shared_lock && i < PyList_GET_SIZE(committed.get()))
+        check(PyList_SetItem(committed.get(), i, epoch.new_ref()));
+    }
+    auto put_back = [&] {
+      if (PyObject_SetAttr(record.get(), n.str_chunk_versions, old_versions.get()) < 0 ||
+          PyObject_SetAttr(record.get(), n.str_committed_epochs, old_committed.get()) < 0 ||
+          PyObject_SetAttr(record.get(), n.str_epoch, old_epoch.get()) < 0)
+        PyErr_Clear();  // the publish failure is the one to report
+    };
     try {
+      check(PyObject_SetAttr(record.get(), n.str_chunk_versions, versions.get()));
+      if (shared_lock) {
+        check(PyObject_SetAttr(record.get(), n.str_committed_epochs, committed.get()));
+        check(PyObject_SetAttr(record.get(), n.str_epoch, epoch.get()));
+      }
       Ref done = named_death(self, "the version record actor", [&] {
-        return n.call_remote(b->quor_meta_ref, n.str_publish, epoch.get(), record.get());
+        return shared_lock
+                   ? n.call_remote(b->quor_meta_ref, n.str_publish, epoch.get(), record.get())
+                   : n.call_remote(b->quor_meta_ref, n.str_set_nocache, record.get());
       });
     } catch (const PyErrSet&) {
       Ref error = fetch_error();
-      if (PyObject_SetAttr(record.get(), n.str_committed_epochs, old_committed.get()) < 0 ||
-          PyObject_SetAttr(record.get(), n.str_epoch, old_epoch.get()) < 0)
-        PyErr_Clear();  // the publish failure is the one to report
+      put_back();
       restore_error(std::move(error));
     }
     return 0;
@@ -196,7 +276,7 @@ const BaseOps base_ops = {
 };
 
 // Replaces the instance's record by `fresh`, dropping every local copy that
-// another holder has fetched since ours was made (so may have changed).
+// another holder has committed since ours was made.
 void adopt_record(PyObject* self, PyObject* fresh) {
   const Names& n = state_of(self).names;
   QuorBaseObject* b = as_base(self);
@@ -298,7 +378,6 @@ void drop_all_copies(QuorBaseObject* b) {
 
 void fetch_chunk(PyObject* self, int32_t chunk_idx) {
   const CoreState& st = state_of(self);
-  const Names& n = st.names;
   QuorBaseObject* b = as_base(self);
   check_assertion(st, list_at(b->chunk_list, chunk_idx) == Py_None, "Chunk must be None to fetch");
   check_assertion(st, list_at(b->chunk_ref_list, chunk_idx) != Py_None,
@@ -306,12 +385,10 @@ void fetch_chunk(PyObject* self, int32_t chunk_idx) {
   check_assertion(st, b->quor_meta != Py_None, "Metadata must be initialized/fetched");
   Ref data = read_chunk(st, b, chunk_idx);
   list_store(b->chunk_list, chunk_idx, data.get());
-  clear_changed(b, list_position(b->chunk_list, chunk_idx));
-  Ref versions = chunk_versions(n, b->quor_meta);
-  Ref current = Ref::check(PySequence_GetItem(versions.get(), chunk_idx));
-  Ref one = new_int(1);
-  Ref raised = Ref::check(PyNumber_Add(current.get(), one.get()));
-  check(PySequence_SetItem(versions.get(), chunk_idx, raised.get()));
+  // A fetch changes nothing: the chunk's version is raised when a block
+  // commits new contents for it (Note [Versions count commits]).
+  set_state(b, list_position(b->chunk_list, chunk_idx),
+            holds_only_immutable(data.get()) ? kClean : kMayDiffer);
 }
 
 // Note [A failed write drops the copy]
@@ -327,6 +404,11 @@ Ref write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data) {
   if (data.get() == Py_None) return Ref();
   Ref proxy = chunk_proxy(st, b, chunk_idx);
   bool in_block = holds_block(b);
+  // The state is settled before the call, from the contents being sent: a
+  // change made by another thread while the call is waited for marks the
+  // chunk again and is not lost.
+  set_state(b, list_position(b->chunk_list, chunk_idx),
+            holds_only_immutable(data.get()) ? kClean : kMayDiffer);
   try {
     Ref id = requester_id(st.names, b, chunk_idx, in_block);
     Ref done = st.names.call_remote(proxy.get(), st.names.str_set, id.get(), data.get());
@@ -339,8 +421,10 @@ Ref write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data) {
     return failure;
   }
   Py_ssize_t at = list_position(b->chunk_list, chunk_idx);
-  clear_changed(b, at);
-  if (in_block && at < b->written_len) b->written[at] = 1;
+  // Between __lock__ and __unlock__ (with or without a shared lock) the write
+  // is part of the block: its record raises the chunk's version.
+  bool bracketed = b->lock_held && b->lock_owner == PyThread_get_thread_ident();
+  if (bracketed && at < b->written_len) b->written[at] = 1;
   if (remove_data) list_store(b->chunk_list, at, Py_None);
   return Ref();
 }
@@ -377,11 +461,15 @@ void reset_written(QuorBaseObject* b, Py_ssize_t size) {
 }
 
 void clear_changed(QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept {
-  if (chunk_idx >= 0 && chunk_idx < b->changed_len) b->changed[chunk_idx] = 0;
+  set_state(b, chunk_idx, kMayDiffer);
 }
 
 bool is_changed(const QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept {
-  return chunk_idx >= 0 && chunk_idx < b->changed_len && b->changed[chunk_idx];
+  return chunk_idx >= 0 && chunk_idx < b->changed_len && b->changed[chunk_idx] == kChanged;
+}
+
+bool is_clean(const QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept {
+  return chunk_idx >= 0 && chunk_idx < b->changed_len && b->changed[chunk_idx] == kClean;
 }
 
 // Marks outside the current array: the chunk list was replaced by a longer
@@ -396,7 +484,7 @@ int mark_changed_slow(PyObject* self, Py_ssize_t chunk_idx) {
     std::memset(grown + b->changed_len, 0, size - b->changed_len);
     b->changed = grown;
     b->changed_len = size;
-    b->changed[chunk_idx] = 1;
+    b->changed[chunk_idx] = kChanged;
     return 0;
   });
 }

@@ -27,9 +27,11 @@ struct BaseOps;
 // The twelve fields are the container's state; the rest is bookkeeping of this
 // implementation:
 //  - ops: the table of the instance's native class, attached at allocation;
-//  - changed/changed_len: one "changed since last written back" mark per chunk.
-//    The finaliser writes back only marked chunks, because it runs without the
-//    lock and an unchanged copy may be older than what other holders wrote;
+//  - changed/changed_len: one write-back state per chunk (ChunkState below):
+//    whether the resident copy may differ from what its actor holds. A block's
+//    end and flush() skip the clean copies; the finaliser writes back only the
+//    chunks changed through the container, because it runs without the lock and
+//    an unchanged copy may be older than what other holders wrote;
 //  - lock_owner/lock_held: the thread that holds the instance through
 //    __lock__, so that __unlock__ by anyone else is refused before any write
 //    and a nested __lock__ by the holder is refused instead of waiting forever;
@@ -39,6 +41,21 @@ struct BaseOps;
 //    chunks whose commit epoch the block's record names;
 //  - block_failures: (chunk index, exception) for each write of the block
 //    that failed, or None outside a block.
+// Note [Which copies may differ from their actor]
+// A copy is clean when it is what its actor holds (just fetched or written
+// back) and holds nothing but values of exactly None, bool, int, float,
+// complex, str, bytes, or tuples and frozensets of those: then nothing but the
+// container's own operations can change it, and every one of them marks the
+// chunk changed. A copy holding anything else may have been changed in place
+// (`d["log"].append(x)`) without the container seeing it, so it stays "may
+// differ" and is written back by every block that has it resident. Zero is the
+// conservative state, so a mark array grown or reset by any path starts there.
+enum ChunkState : uint8_t {
+  kMayDiffer = 0,  // unknown, or holds values that can change in place
+  kChanged = 1,    // changed through the container since its last write-back
+  kClean = 2,      // identical to what its actor holds, immutable values only
+};
+
 struct QuorBaseObject {
   PyObject_HEAD
   const BaseOps* ops;
@@ -115,7 +132,7 @@ template <class ApiOf>
 inline void mark_changed(PyObject* self, Py_ssize_t chunk_idx, ApiOf&& api_of) {
   QuorBaseObject* b = as_base(self);
   if (chunk_idx >= 0 && chunk_idx < b->changed_len) {
-    b->changed[chunk_idx] = 1;
+    b->changed[chunk_idx] = kChanged;
     return;
   }
   check(api_of()->mark_changed(self, chunk_idx));
