@@ -20,7 +20,10 @@ TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 @pytest.fixture(scope="module")
 def run():
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAY_ADDRESS")}
-    paths = [os.path.join(os.path.dirname(TESTS_DIR), "src"), TESTS_DIR]
+    # The child imports the quorlib this session imported (a build in the source
+    # folder or the installed package), not whatever a source folder holds.
+    import quorlib
+    paths = [os.path.dirname(os.path.dirname(os.path.abspath(quorlib.__file__))), TESTS_DIR]
     env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     child = subprocess.Popen([sys.executable, os.path.join(TESTS_DIR, "multinode_run.py")],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
