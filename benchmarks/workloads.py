@@ -409,16 +409,21 @@ def w4_list(ctx: Ctx) -> None:
     ctx.results.add(Row("W4 list", "raw actor round trip", "per call (set, small list)",
                         rtt_set, "s", rtt_set / rtt, "x get"))
     series = {}
-    # (operation, protocol minimum in calls, the same calls made directly)
-    for op, minimum, replay, measured in (("append", 4, 2 * rtt + 2 * rtt_set, calls_append),
-                                          ("lst[i]", 1, rtt, calls_get),
-                                          ("len()", 1, rtt, calls_len)):
+    # Inside a block the list works from its copy of the counts: an append to a
+    # resident chunk writes the counts once, and reads make no remote call.
+    # (operation, protocol minimum in calls, the time of those calls made directly)
+    for op, minimum, floor, measured in (("append", 1, rtt_set, calls_append),
+                                         ("lst[i]", 0, rtt, calls_get),
+                                         ("len()", 0, rtt, calls_len)):
         per_op = t[op] / batch
-        ratio = per_op / (minimum * rtt)
+        ratio = per_op / floor
+        if minimum:
+            unit, target, met = "x the count write made directly", "<= 1.1x", ratio <= 1.1
+        else:
+            unit, target, met = "x one round trip", "no remote call", measured == 0
         ctx.results.add(Row("W4 list", f"quorlib {op}", f"per op ({minimum} calls min)", per_op,
-                            "s", ratio, "x minimum", "<= 1.1x", ratio <= 1.1,
-                            f"{measured} remote calls measured (minimum {minimum}); "
-                            f"{per_op / replay:.2f}x the same calls made directly"))
+                            "s", ratio, unit, target, met,
+                            f"{measured} remote calls measured (minimum {minimum})"))
         series[f"quorlib {op}"] = ratio
     ctx.results.series["W4"] = series
 
