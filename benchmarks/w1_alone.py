@@ -22,9 +22,9 @@ sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "tests")]
 
 import quorlib.quorbase  # noqa: E402
 import quorlib.quordict  # noqa: E402
+import quorlib.quorlock  # noqa: E402
 from fakeray import FakeRay  # noqa: E402
-from quorlib.quordict import QuorDict  # noqa: E402
-from workloads import interleaved, rw_loop  # noqa: E402
+from workloads import W1_KEYS, w1_measure  # noqa: E402
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -33,20 +33,12 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--chunks", type=int, default=4)
     args = p.parse_args(argv)
     fake = FakeRay()
-    for module in (quorlib.quorbase, quorlib.quordict):
+    for module in (quorlib.quorbase, quorlib.quordict, quorlib.quorlock):
         for name, value in (("ray", fake), ("QuorProxy", fake.QuorProxy), ("QuorLock", fake.QuorLock)):
             setattr(module, name, value)
-    n_keys, ops, rounds = 1000, (20_000 if args.quick else 200_000), (3 if args.quick else 9)
-    for kind, make_key in (("int keys", int), ("str keys", lambda i: f"user:{i:06d}")):
-        keys = [make_key(i) for i in range(n_keys)]
-        seq = [keys[i % n_keys] for i in range(ops)]
-        plain = {k: 0 for k in keys}
-        d = QuorDict(dict(plain), args.chunks)
-        with d:
-            len(d)  # every chunk resident before timing
-            t = interleaved({"quorlib": lambda: rw_loop(d, seq), "dict": lambda: rw_loop(plain, seq)},
-                            rounds)
-            same = dict(d.items()) == plain
+    ops, rounds = (20_000 if args.quick else 200_000), (3 if args.quick else 9)
+    for kind, make_key in W1_KEYS:
+        t, same, _ = w1_measure(args.chunks, ops, rounds, make_key)
         per_q, per_p = (t[k] / (2 * ops) * 1e9 for k in ("quorlib", "dict"))
         print(f"W1 {kind:8s}  quorlib {per_q:6.1f} ns/op  dict {per_p:6.1f} ns/op  "
               f"ratio {t['quorlib'] / t['dict']:.2f}x" + ("" if same else "  CONTENTS DIFFER"))

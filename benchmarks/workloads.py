@@ -91,21 +91,30 @@ def rw_loop(mapping, seq) -> None:
         mapping[k] = mapping[k] + 1
 
 
+W1_KEYS = (("int keys", int), ("str keys", lambda i: f"user:{i:06d}"))
+
+
+def w1_measure(chunks: int, ops: int, rounds: int, make_key, n_keys: int = 1000):
+    """Times the read+write loop over resident keys against a plain dict, side
+    by side: (times, whether the contents agree, the container)."""
+    keys = [make_key(i) for i in range(n_keys)]
+    seq = [keys[i % n_keys] for i in range(ops)]
+    plain = {k: 0 for k in keys}
+    d = QuorDict(dict(plain), chunks)
+    with d:
+        len(d)  # every chunk resident before timing
+        t = interleaved({"quorlib": lambda: rw_loop(d, seq),
+                         "dict": lambda: rw_loop(plain, seq)}, rounds)
+        same = dict(d.items()) == plain
+    return t, same, d
+
+
 def w1_local(ctx: Ctx) -> None:
-    n_keys = 1000
     ops = 20_000 if ctx.quick else 200_000
     rounds = 3 if ctx.quick else 7
     series = ctx.results.series.setdefault("W1", {})
-    for kind, make_key in (("int keys", int), ("str keys", lambda i: f"user:{i:06d}")):
-        keys = [make_key(i) for i in range(n_keys)]
-        seq = [keys[i % n_keys] for i in range(ops)]
-        plain = {k: 0 for k in keys}
-        d = QuorDict(dict(plain), ctx.chunks)
-        with d:
-            len(d)  # every chunk resident before timing
-            t = interleaved({"quorlib": lambda: rw_loop(d, seq),
-                             "dict": lambda: rw_loop(plain, seq)}, rounds)
-            same = dict(d.items()) == plain
+    for kind, make_key in W1_KEYS:
+        t, same, d = w1_measure(ctx.chunks, ops, rounds, make_key)
         peers.drop_quor(d)
         per_q = t["quorlib"] / (2 * ops) * 1e9
         per_p = t["dict"] / (2 * ops) * 1e9
@@ -501,6 +510,17 @@ def w5_creation(ctx: Ctx) -> None:
 
 # --------------------------------------------------------------------------- W6
 
+def empty_block_time(container, reps: int) -> float:
+    """Median time of a `with` block that does nothing."""
+    samples = []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        with container:
+            pass
+        samples.append(time.perf_counter() - t0)
+    return statistics.median(samples)
+
+
 def w6_write_back(ctx: Ctx) -> None:
     chunks = 4 if ctx.quick else 8
     sizes = (100, 10_000) if ctx.quick else (100, 10_000, 100_000)
@@ -521,13 +541,7 @@ def w6_write_back(ctx: Ctx) -> None:
             with c:
                 for chunk in range(k):
                     c[chunk]  # key `chunk` lives in chunk `chunk`
-            samples = []
-            for _ in range(reps):
-                t0 = time.perf_counter()
-                with c:
-                    pass
-                samples.append(time.perf_counter() - t0)
-            points[k] = statistics.median(samples)
+            points[k] = empty_block_time(c, reps)
             if size == sizes[0]:
                 with counting_remote_calls() as counter:
                     with c:
@@ -549,13 +563,7 @@ def w6_write_back(ctx: Ctx) -> None:
                 m[key] = key
             for chunk in range(chunks):
                 m[chunk] = [chunk]
-        samples = []
-        for _ in range(reps):
-            t0 = time.perf_counter()
-            with m:
-                pass
-            samples.append(time.perf_counter() - t0)
-        mutable[size] = statistics.median(samples)
+        mutable[size] = empty_block_time(m, reps)
         peers.drop_quor(m)
         del m
         gc.collect()

@@ -74,4 +74,4 @@ def test_chunk_handles_and_adopting_base_work_inside_a_task():
     lock = QuorLock.remote()
     assert ray.get(adopt_and_write.remote(chunks, meta_ref, lock))
     assert ray.get(chunks[0].ref.get_nocache.remote()) == {"from": "task"}
-    assert ray.get(lock.status.remote())["held"] is False
+    assert ray.get(lock.status.remote(), timeout=60)["held"] is False

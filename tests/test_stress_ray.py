@@ -109,7 +109,7 @@ class HolderActor:
 
 def stored_state(lst):
     usage_ref, last_ref, _ = record_state(record_of(lst))
-    chunks = [ray.get(h.ref.get_nocache.remote()) for h in fields(lst)["chunk_ref_list"]]
+    chunks = [ray.get(h.ref.get_nocache.remote(), timeout=HANG) for h in fields(lst)["chunk_ref_list"]]
     return ray.get(usage_ref.get_nocache.remote()), ray.get(last_ref.get_nocache.remote()), chunks
 
 

@@ -12,10 +12,11 @@ Ref resident_chunks(PyObject* self) {
   Ref chunks = Ref::borrow(b->chunk_list);
   // Each fetch lets other threads run; one that uses this instance outside any
   // block may have dropped a copy fetched before (a refused flush drops it).
-  if (PyList_Check(chunks.get()))
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i)
-      check_assertion(state_of(self).assertions, PyList_GET_ITEM(chunks.get(), i) != Py_None,
-                      "Chunk must not be None, as it must be fetched first");
+  if (!PyList_Check(chunks.get())) return chunks;
+  const bool assertions = state_of(self).assertions;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i)
+    check_assertion(assertions, PyList_GET_ITEM(chunks.get(), i) != Py_None,
+                    "Chunk must not be None, as it must be fetched first");
   return chunks;
 }
 
@@ -77,18 +78,15 @@ PyObject* dict_items(PyObject* self, PyObject*) { return list_chunks(self, Listi
 
 PyObject* dict_clear(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
-    const DictState& st = state_of(self);
     Ref chunks = resident_chunks(self);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
       Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
-      check_assertion(st.assertions, chunk.get() != Py_None,
-                      "Chunk must not be None, as it must be fetched first");
       if (PyDict_CheckExact(chunk.get())) {
         // An empty chunk is left unmarked: clearing did not change it.
         if (PyDict_GET_SIZE(chunk.get()) == 0) continue;
         PyDict_Clear(chunk.get());
       } else {
-        Ref done = call_method(chunk.get(), st.names.str_clear);
+        Ref done = call_method(chunk.get(), state_of(self).names.str_clear);
       }
       mark_changed(self, i);
     }
