@@ -19,6 +19,7 @@ from quorlib.quorlist import QuorList
 WAIT = 120          # seconds for any one remote wait
 DEADLINE = 420      # the whole run, cluster start and stop included
 WORKER_NODES = 2
+SPREAD_CHUNKS = 12
 
 
 class Overdue(Exception):
@@ -64,8 +65,10 @@ def main():
         cluster.wait_for_nodes(timeout=WAIT)
         ray.init(address=cluster.address, log_to_driver=False, configure_logging=False)
         head = ray.get_runtime_context().get_node_id()
-        d = QuorDict({**{f"k{i}": i for i in range(20)}, "total": 0}, 6)
-        lst = QuorList(4, list(range(12)))
+        # Enough chunks that Ray's best-effort spreading of actors that reserve
+        # nothing cannot, by chance, leave one container's chunks on one node.
+        d = QuorDict({**{f"k{i}": i for i in range(20)}, "total": 0}, SPREAD_CHUNKS)
+        lst = QuorList(SPREAD_CHUNKS, list(range(12)))
         placed = {"dict": chunk_nodes(d), "list": chunk_nodes(lst)}
         tags = [f"from-{n}" for n in range(WORKER_NODES)]
         calls = [change_from.options(scheduling_strategy=NodeAffinitySchedulingStrategy(

@@ -35,10 +35,11 @@ def run():
         child.communicate()
         pytest.fail("the multi-node run did not finish")
     assert child.returncode == 0, err[-4000:]
-    return json.loads(out.strip().splitlines()[-1])
+    # Ray may print warnings of its own after the run's one JSON line.
+    return json.loads([line for line in out.splitlines() if line.startswith("{")][-1])
 
 
-@pytest.mark.parametrize("container,chunks", [("dict", 6), ("list", 4)])
+@pytest.mark.parametrize("container,chunks", [("dict", 12), ("list", 12)])
 def test_chunks_of_one_container_spread_over_the_nodes(run, container, chunks):
     placed = run["placed"][container]
     assert len(placed) == chunks
