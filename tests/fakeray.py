@@ -291,6 +291,7 @@ class FakeRay:
     def __init__(self):
         self.initialized = True
         self.log = []    # "actor.method" in sending order
+        self.events = []  # the same, with "wait" for each ray.get: shows what went out in waves
         self.calls = []  # (actor, method, args, kwargs)
         self.actors = {}
         self._counts = collections.Counter()
@@ -303,6 +304,8 @@ class FakeRay:
         return self.initialized
 
     def get(self, ref, timeout=None):
+        with self._mutex:
+            self.events.append("wait")
         if isinstance(ref, list):
             return [r.result() for r in ref]
         return ref.result()
@@ -317,6 +320,7 @@ class FakeRay:
     def record(self, actor, method, args, kwargs):
         with self._mutex:
             self.log.append(f"{actor}.{method}")
+            self.events.append(f"{actor}.{method}")
             self.calls.append((actor, method, args, kwargs))
 
     def _name(self, kind):
@@ -348,5 +352,5 @@ class FakeRay:
     def take_log(self):
         """The log so far, cleared: for asserting one step at a time."""
         with self._mutex:
-            log, self.log = self.log, []
+            log, self.log, self.events = self.log, [], []
         return log

@@ -197,6 +197,25 @@ def test_flush_writes_exactly_the_resident_chunks_that_may_differ(fake, three):
     assert fake.log == []
 
 
+def test_chunks_move_in_waves_each_sent_before_any_is_waited_for(fake):
+    d = QuorDict({i: str(i) for i in range(6)}, 3)
+    chunks = [h.ref.name for h in fields(d)["chunk_ref_list"]]
+    meta = fields(d)["_quor_meta_ref"].name
+    with d:
+        pass
+    fake.take_log()
+    with d:
+        assert sorted(d.items()) == [(i, str(i)) for i in range(6)]
+        for k in (0, 2):
+            d[k] = "x"
+    assert fake.events == [
+        "local.acquire", "lock0.acquire", "wait", f"{meta}.get_nocache", "wait",
+        *(f"{c}.get" for c in chunks), "wait", "wait", "wait",
+        f"{chunks[0]}.set", f"{chunks[2]}.set", "wait", "wait",
+        f"{meta}.publish", "wait", "lock0.release", "wait", "local.release"]
+    assert fake.value(chunks[2]) == {2: "x", 5: "5"}
+
+
 def test_failed_write_is_raised_after_trying_every_chunk(fake, three, capsys):
     obj, (c0, _, c2), _ = three
     set_fields(obj, _last_msg_time=0)

@@ -63,9 +63,23 @@ int base_init_from(PyObject* self, const InitArgs& args);
 
 // Residency, throwing on error.
 void fetch_chunk(PyObject* self, int32_t chunk_idx);
+// Fetches every chunk that has no copy, in one wave.
+void fetch_missing_chunks(PyObject* self);
 // Writes a resident chunk back; a failed write is returned (new reference),
 // not raised, and its copy dropped.
 Ref write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data);
+// The same in two steps, so that the writes of several chunks go out in one
+// wave: send_write sends the call (nothing is sent for a chunk without a
+// copy), finish_write waits for it and settles the copy as write_back does.
+struct PendingWrite {
+  Py_ssize_t chunk_idx;
+  Ref call;     // the call's reference
+  Ref failure;  // what sending or the call raised
+};
+PendingWrite send_write(PyObject* self, Py_ssize_t chunk_idx);
+Ref finish_write(PyObject* self, PendingWrite& write, int32_t remove_data);
+// The rate-limited line that reports a failed write (at most one a second).
+void report_write_failure(const Names& n, QuorBaseObject* b, int32_t chunk_idx, PyObject* exc);
 // Replaces the instance's version record by `fresh`, dropping stale copies.
 void adopt_record(PyObject* self, PyObject* fresh);
 // Whether the calling thread is inside a block of `b` with a lock grant: its

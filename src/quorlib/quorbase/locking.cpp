@@ -22,6 +22,7 @@
 // released.
 
 #include <algorithm>
+#include <vector>
 
 #include "core.hpp"
 
@@ -359,17 +360,22 @@ void flush_resident(PyObject* self, bool changed_only, bool report_only) {
   // Raised once, not once per chunk; the finaliser reports it by the line.
   if (!report_only) state_of(self).names.require_ray();
   Ref failures = Ref::check(PyList_New(0));
+  // Every write is sent before any is waited for: one wave, about one round
+  // trip whatever the number of chunks written.
+  std::vector<PendingWrite> writes;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
     if (PyList_GET_ITEM(chunks.get(), i) == Py_None) continue;
     if (changed_only ? !is_changed(b, i) : is_clean(b, i)) continue;
-    PyObject* failure = nullptr;
-    check(b->ops->evict_chunk(self, static_cast<int32_t>(i), 0, &failure));
-    if (failure) {
-      Ref owned = Ref::steal(failure);
-      Ref index = new_int(i);
-      Ref pair = Ref::check(PyTuple_Pack(2, index.get(), owned.get()));
-      check(PyList_Append(failures.get(), pair.get()));
-    }
+    writes.push_back(send_write(self, i));
+  }
+  const Names& n = state_of(self).names;
+  for (PendingWrite& write : writes) {
+    Ref failure = finish_write(self, write, 0);
+    if (!failure) continue;
+    report_write_failure(n, b, static_cast<int32_t>(write.chunk_idx), failure.get());
+    Ref index = new_int(write.chunk_idx);
+    Ref pair = Ref::check(PyTuple_Pack(2, index.get(), failure.get()));
+    check(PyList_Append(failures.get(), pair.get()));
   }
   if (PyList_GET_SIZE(failures.get()) == 0 || report_only) return;
   // Inside a block __unlock__ reports them again, as the reason the block aborts.

@@ -4,6 +4,8 @@
 // operation goes on.
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "core.hpp"
 
@@ -110,32 +112,35 @@ Ref requester_id(const Names& n, QuorBaseObject* b, Py_ssize_t chunk_idx, bool i
   return Ref::check(PyTuple_Pack(3, id.get(), holder.get(), committed.get()));
 }
 
-// proxy.get(requester id), waited for.
-Ref read_chunk(const CoreState& st, QuorBaseObject* b, Py_ssize_t chunk_idx) {
+// proxy.get(requester id), not yet waited for.
+Ref request_chunk(const CoreState& st, QuorBaseObject* b, Py_ssize_t chunk_idx) {
   Ref proxy = chunk_proxy(st, b, chunk_idx);
   Ref id = requester_id(st.names, b, chunk_idx, holds_block(b));
+  return st.names.remote(proxy.get(), st.names.str_get, id.get());
+}
+
+// Waits for `pending`, the call of `what`; a dead actor is named.
+Ref wait_naming(QuorBaseObject* b, PyObject* pending, const char* what, Py_ssize_t chunk_idx) {
   try {
-    return st.names.call_remote(proxy.get(), st.names.str_get, id.get());
+    return state_of(reinterpret_cast<PyObject*>(b)).names.ray_get(pending);
   } catch (const PyErrSet&) {
-    char what[48];
-    std::snprintf(what, sizeof what, "the actor of chunk %zd", chunk_idx);
-    rethrow_naming_death(reinterpret_cast<PyObject*>(b), what);
+    char named[64];
+    std::snprintf(named, sizeof named, what, chunk_idx);
+    rethrow_naming_death(reinterpret_cast<PyObject*>(b), named);
   }
 }
 
-// The rate-limited report of a failed write: at most one line per second.
-void report_write_failure(const Names& n, QuorBaseObject* b, int32_t chunk_idx, PyObject* exc) {
-  Ref time_module = n.lookup(n.str_time);
-  Ref now = call_method(time_module.get(), n.str_time);
-  double now_s = PyFloat_AsDouble(now.get());
-  if (now_s == -1.0 && PyErr_Occurred()) throw PyErrSet{};
-  if (!(b->last_msg_time + 1.0 < now_s)) return;
-  Ref class_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(exc)), n.str___name__);
-  Ref line = Ref::check(PyUnicode_FromFormat("Exception for evicting chunk %d: %U :: %S",
-                                             static_cast<int>(chunk_idx), class_name.get(), exc));
-  print_line(n, line.get());
-  b->last_msg_time = as_int32(now.get());
+// Keeps `data` as chunk `chunk_idx`'s copy, unless another thread made one
+// while the fetch was waited for.
+void keep_fetched(QuorBaseObject* b, Py_ssize_t chunk_idx, PyObject* data) {
+  Py_ssize_t at = list_position(b->chunk_list, chunk_idx);
+  if (PyList_GET_ITEM(b->chunk_list, at) != Py_None) return;
+  list_store(b->chunk_list, at, data);
+  // A fetch changes nothing: the chunk's version is raised when a block
+  // commits new contents for it (Note [Versions count commits]).
+  set_state(b, at, holds_only_immutable(data) ? kClean : kMayDiffer);
 }
+
 
 int op_init_new_chunk_list(PyObject*, int32_t, PyObject*) {
   PyErr_SetString(PyExc_NotImplementedError, "This method should be implemented in the subclass");
@@ -163,10 +168,7 @@ int op_evict_chunk(PyObject* self, int32_t chunk_idx, int32_t remove_data, PyObj
 
 int op_ensure_chunks(PyObject* self) {
   return guard([&] {
-    QuorBaseObject* b = as_base(self);
-    int32_t num_chunks = b->num_chunks;
-    for (int32_t i = 0; i < num_chunks; ++i)
-      if (list_at(b->chunk_list, i) == Py_None) check(b->ops->fetch_chunk(self, i));
+    fetch_missing_chunks(self);
     return 0;
   });
 }
@@ -296,6 +298,20 @@ void adopt_record(PyObject* self, PyObject* fresh) {
   set_field(b->quor_meta, fresh);
 }
 
+// The rate-limited report of a failed write: at most one line per second.
+void report_write_failure(const Names& n, QuorBaseObject* b, int32_t chunk_idx, PyObject* exc) {
+  Ref time_module = n.lookup(n.str_time);
+  Ref now = call_method(time_module.get(), n.str_time);
+  double now_s = PyFloat_AsDouble(now.get());
+  if (now_s == -1.0 && PyErr_Occurred()) throw PyErrSet{};
+  if (!(b->last_msg_time + 1.0 < now_s)) return;
+  Ref class_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(exc)), n.str___name__);
+  Ref line = Ref::check(PyUnicode_FromFormat("Exception for evicting chunk %d: %U :: %S",
+                                             static_cast<int>(chunk_idx), class_name.get(), exc));
+  print_line(n, line.get());
+  b->last_msg_time = as_int32(now.get());
+}
+
 bool holds_block(const QuorBaseObject* b) noexcept {
   return b->lock_held && b->lock_owner == PyThread_get_thread_ident() && b->grant != Py_None;
 }
@@ -383,12 +399,29 @@ void fetch_chunk(PyObject* self, int32_t chunk_idx) {
   check_assertion(st, list_at(b->chunk_ref_list, chunk_idx) != Py_None,
                   "Chunk reference must be initialized");
   check_assertion(st, b->quor_meta != Py_None, "Metadata must be initialized/fetched");
-  Ref data = read_chunk(st, b, chunk_idx);
-  list_store(b->chunk_list, chunk_idx, data.get());
-  // A fetch changes nothing: the chunk's version is raised when a block
-  // commits new contents for it (Note [Versions count commits]).
-  set_state(b, list_position(b->chunk_list, chunk_idx),
-            holds_only_immutable(data.get()) ? kClean : kMayDiffer);
+  Ref pending = request_chunk(st, b, chunk_idx);
+  Ref data = wait_naming(b, pending.get(), "the actor of chunk %zd", chunk_idx);
+  keep_fetched(b, chunk_idx, data.get());
+}
+
+// Every chunk without a copy, fetched in one wave: the calls are all sent
+// before any is waited for, so the actors serialise their chunks side by side
+// and the wave costs about one round trip, not one per chunk.
+void fetch_missing_chunks(PyObject* self) {
+  const CoreState& st = state_of(self);
+  QuorBaseObject* b = as_base(self);
+  std::vector<std::pair<Py_ssize_t, Ref>> pending;
+  for (Py_ssize_t i = 0; i < b->num_chunks; ++i) {
+    if (list_at(b->chunk_list, i) != Py_None) continue;
+    check_assertion(st, list_at(b->chunk_ref_list, i) != Py_None,
+                    "Chunk reference must be initialized");
+    check_assertion(st, b->quor_meta != Py_None, "Metadata must be initialized/fetched");
+    pending.emplace_back(i, request_chunk(st, b, i));
+  }
+  for (auto& [chunk_idx, call_ref] : pending) {
+    Ref data = wait_naming(b, call_ref.get(), "the actor of chunk %zd", chunk_idx);
+    keep_fetched(b, chunk_idx, data.get());
+  }
 }
 
 // Note [A failed write drops the copy]
@@ -398,10 +431,16 @@ void fetch_chunk(PyObject* self, int32_t chunk_idx) {
 // through the next block nor through the finaliser, which would write it over
 // whatever other holders have committed since.
 Ref write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data) {
+  PendingWrite write = send_write(self, chunk_idx);
+  return finish_write(self, write, remove_data);
+}
+
+PendingWrite send_write(PyObject* self, Py_ssize_t chunk_idx) {
   const CoreState& st = state_of(self);
   QuorBaseObject* b = as_base(self);
+  PendingWrite write{chunk_idx, Ref(), Ref()};
   Ref data = Ref::borrow(list_at(b->chunk_list, chunk_idx));
-  if (data.get() == Py_None) return Ref();
+  if (data.get() == Py_None) return write;
   Ref proxy = chunk_proxy(st, b, chunk_idx);
   bool in_block = holds_block(b);
   // The state is settled before the call, from the contents being sent: a
@@ -411,16 +450,32 @@ Ref write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data) {
             holds_only_immutable(data.get()) ? kClean : kMayDiffer);
   try {
     Ref id = requester_id(st.names, b, chunk_idx, in_block);
-    Ref done = st.names.call_remote(proxy.get(), st.names.str_set, id.get(), data.get());
+    write.call = st.names.remote(proxy.get(), st.names.str_set, id.get(), data.get());
   } catch (const PyErrSet&) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;  // interrupts and exits propagate
-    Ref failure = fetch_error();
-    Py_ssize_t at = list_position(b->chunk_list, chunk_idx);
+    write.failure = fetch_error();
+  }
+  return write;
+}
+
+Ref finish_write(PyObject* self, PendingWrite& write, int32_t remove_data) {
+  QuorBaseObject* b = as_base(self);
+  if (!write.call && !write.failure) return Ref();  // nothing was resident
+  if (write.call) {
+    try {
+      Ref done = state_of(self).names.ray_get(write.call.get());
+    } catch (const PyErrSet&) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+      write.failure = fetch_error();
+    }
+  }
+  if (write.failure) {
+    Py_ssize_t at = list_position(b->chunk_list, write.chunk_idx);
     list_store(b->chunk_list, at, Py_None);
     clear_changed(b, at);
-    return failure;
+    return std::move(write.failure);
   }
-  Py_ssize_t at = list_position(b->chunk_list, chunk_idx);
+  Py_ssize_t at = list_position(b->chunk_list, write.chunk_idx);
   // Between __lock__ and __unlock__ (with or without a shared lock) the write
   // is part of the block: its record raises the chunk's version.
   bool bracketed = b->lock_held && b->lock_owner == PyThread_get_thread_ident();
