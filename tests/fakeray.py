@@ -184,7 +184,7 @@ class FakeLock(FakeActor):
         super().__init__(fake, name)
         self.cond = threading.Condition()
         self.state = LockState()
-        self.outcomes = {}   # ticket -> (epoch, abnormal) or the exception to raise
+        self.outcomes = {}   # ticket -> (epoch, abnormal, record) or the exception to raise
 
     @property
     def held(self):
@@ -215,16 +215,16 @@ class FakeLock(FakeActor):
                         raise TimeoutError(f"{self.name}: {process!r} still registered after 30 s")
         return FakeObjectRef(wait)
 
-    def do_acquire(self, ticket, process=None, task_id=None, registration=()):
+    def do_acquire(self, ticket, process=None, task_id=None, registration=(), record_key=None):
         with self.cond:
             if registration:
                 self.state.register(process, registration[1])
-            granted = self.state.request(ticket, process, task_id)
+            granted = self.state.request(ticket, process, task_id, record_key)
         return _resolved(granted.grant) if granted is not None else self._waiter(ticket)
 
-    def do_release(self, ticket, aborted=False):
+    def do_release(self, ticket, aborted=False, record_key=None, record=None):
         with self.cond:
-            self._deliver(self.state.release(ticket, aborted))
+            self._deliver(self.state.release(ticket, aborted, record_key, record))
             self.cond.notify_all()
         return _resolved(None)
 

@@ -125,7 +125,7 @@ class TestDeadChunkActor:
                                 f"(FakeActorDied: actor {c1} died)")
         # The rollback wave passes over the dead actor: nothing of it to undo.
         assert fake.take_log() == [
-            "local.acquire", f"{lock}.acquire", f"{meta}.get_nocache", f"{c0}.set", f"{c1}.set",
+            "local.acquire", f"{lock}.acquire", f"{c0}.set", f"{c1}.set",
             f"{c2}.set", f"{c0}.rollback", f"{c1}.rollback", f"{c2}.rollback",
             f"{lock}.release", "local.release"]
         assert fields(d)["chunk_list"] == [None, None, None]
@@ -374,6 +374,57 @@ class TestFailedWriteBack:
         assert stored(fake, lst)[0] == [1, 2, 3]
 
 
+class TestRecordWithTheGrant:
+    """The lock hands each holder the record the last clean block left; any
+    other end makes the next holder read it from the record's actor."""
+
+    def test_a_clean_block_hands_its_commit_to_the_next_holder(self, fake, three):
+        d, other = three
+        (c0, _, _), meta, lock = names(fake, d)
+        with other:
+            other[0]           # resident in `other`, then changed by `d`
+        with d:
+            d[0] = "A"
+        fake.take_log()
+        with other:
+            assert other[0] == "A"
+        assert fake.take_log() == ["local.acquire", f"{lock}.acquire", f"{c0}.get",
+                                   f"{lock}.release", "local.release"]
+
+    def test_after_an_aborted_block_the_record_is_read_from_its_actor(self, fake, three):
+        d, other = three
+        (c0, _, _), meta, lock = names(fake, d)
+        fake.actor(c0).fail("set", RuntimeError("down"), times=1)
+        with pytest.raises(WriteBackError):
+            with d:
+                d[0] = "A"
+        fake.take_log()
+        with other:
+            assert other[0] == "a"
+        assert fake.take_log()[:3] == ["local.acquire", f"{lock}.acquire", f"{meta}.get_nocache"]
+
+    def test_a_commit_whose_holder_died_before_releasing_is_kept(self, fake):
+        # Two containers share one lock: a holder of `x` commits and dies before
+        # its release, a holder of `y` takes the abnormal grant (and repairs `y`
+        # only); the next holder of `x` must still see the commit.
+        x = QuorDict({0: "a"}, 1)
+        y = QuorDict({0: "b"}, 1, lock=lock_of(x))
+        x_other = pickle.loads(pickle.dumps(x))
+        for container in (x_other, y):
+            with container:
+                container[0]
+        fake.actor(lock_of(x)).fail("release", RuntimeError("connection lost"), times=1)
+        with pytest.raises(RuntimeError, match="connection lost"):
+            with x:
+                x[0] = "A"
+        fake.actor(lock_of(x)).lose(admin.lock_status(x)["ticket"])
+        with y:
+            assert y[0] == "b"
+        with x_other:
+            assert x_other[0] == "A"
+        assert stored(fake, x) == [{0: "A"}]
+
+
 class TestHolderDeath:
     """A holder that dies inside its block (the double's lock gives it up as
     the real lock does when the holder's process dies): the next holder's
@@ -586,6 +637,14 @@ def test_real_lock_and_record_actors_killed(real_ray):
     with e:
         e[0] = "A"
     ray.kill(record_ref_of(e))
+    # The grant brings the record; the dead actor is met at the commit.
+    with pytest.raises(WriteBackError, match="^the block was not committed: publishing the "
+                       "version record failed .*the version record actor of this QuorDict "
+                       "has died"):
+        with e:
+            e[0] = "B"
+    assert status(e) == (False, None, 0) and local_lock_free(e)
+    assert ray.get(chunk_refs(e)[0].get_nocache.remote(), timeout=60) == {0: "A"}  # rolled back
     with pytest.raises(RuntimeError, match="^the version record actor of this QuorDict has died$"):
         with e:
             pass

@@ -220,20 +220,20 @@ def test_lock_actor_follows_processes_and_delivers_grants():
         pa, pb, pc, pd = (Process(lock, n) for n in ("pa", "pb", "pc", "pd"))
         a = pa.acquire("a")
         await settle()
-        assert a.result() == (1, False)
+        assert a.result() == (1, False, None)
         b, c = pb.acquire("b"), pc.acquire("c")
         await settle()
         assert not b.done() and (await lock.status())["waiters"] == 2
         await lock.release("a")
         await settle()
-        assert b.result() == (2, False)
+        assert b.result() == (2, False, None)
         # A live process keeps one pending hold, whatever it holds.
         assert set(lock._watchers) == {"pa", "pb", "pc"} and not pa.hold.done()
         assert set(lock._holds) == {"pa", "pb", "pc", "pd"}   # pd has not asked yet
 
         pb.die()                           # the holder's process is gone
         await settle()
-        assert pb.hold.done() and c.result() == (3, True)
+        assert pb.hold.done() and c.result() == (3, True, None)
         with pytest.raises(StaleTicketError):
             await lock.release("b")
         d1, d2 = pd.acquire("d1"), pd.acquire("d2")
@@ -246,7 +246,7 @@ def test_lock_actor_follows_processes_and_delivers_grants():
         assert isinstance(d2.exception(), HolderLostError)
         await lock.release("c", aborted=True)
         await settle()
-        assert a2.result() == (4, True)
+        assert a2.result() == (4, True, None)
         assert set(lock._holds) == set(lock._watchers) == {"pa", "pc"} and not lock._grants
         assert await lock.force_unlock("not a2") is False
         assert await lock.force_unlock("a2") is True
@@ -269,13 +269,13 @@ def test_lock_actor_cancelled_waiter_and_hold_without_registration(monkeypatch):
         await settle()
         await lock.release("a")
         await settle()
-        assert c.result() == (2, False) and not pb.hold.done()
+        assert c.result() == (2, False, None) and not pb.hold.done()
         d, e = pb.acquire("d"), pa.acquire("e")
         await settle()
         del lock._grants["d"]              # a waiter whose call vanished without a word
         await lock.release("c", aborted=True)
         await settle()
-        assert e.result() == (4, True)     # d's grant passed on, with what it was told
+        assert e.result() == (4, True, None)     # d's grant passed on, with what it was told
         await lock.release("e")
         # A second registration of one process (two threads at once) is ignored.
         await lock.acquire("a3", "pa", None, [asyncio.get_running_loop().create_future(), {}])

@@ -20,6 +20,13 @@ Every grant carries a rising epoch (the fencing token the chunk and record
 proxies check) and whether the previous holder ended abnormally (died, was
 forced out, or released with ``aborted=True``), in which case the new holder
 repairs what may have been left half-written before it works.
+
+A holder that ends its block normally leaves the container's version record,
+as committed, with its release; the next holder of the same container gets it
+with its grant and needs no call to read it. The record's own actor stays
+where commits happen: the lock keeps only a copy of what was committed there,
+by container, and forgets every copy when a holder ends abnormally (one that
+died after its commit never left its record).
 """
 
 from __future__ import annotations
@@ -27,6 +34,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import os
+import pickle
 import threading
 import time
 import uuid
@@ -66,14 +74,16 @@ class _Entry:
     ticket: str
     process: str | None
     task_id: str | None
+    record_key: Any = None  # the container whose record the grant brings
     epoch: int = 0
     abnormal: bool = False
+    record: bytes | None = None  # its record as last committed, when known
     since: float = 0.0     # wall clock at the grant
     started: float = 0.0   # monotonic clock at the grant
 
     @property
-    def grant(self) -> tuple[int, bool]:
-        return (self.epoch, self.abnormal)
+    def grant(self) -> tuple[int, bool, bytes | None]:
+        return (self.epoch, self.abnormal, self.record)
 
 
 class LockState:
@@ -90,6 +100,9 @@ class LockState:
         # Whether the last holder ended abnormally; told to the next one.
         self.abnormal = False
         self.processes: dict[str, dict[str, Any]] = {}   # registered process -> who it is
+        # Each container's version record (pickled) as its last holder that
+        # ended normally committed or read it, by record key.
+        self.records: dict[Any, bytes] = {}
 
     def knows(self, ticket: str) -> bool:
         return ticket in self.queue or (self.holder is not None and self.holder.ticket == ticket)
@@ -105,24 +118,34 @@ class LockState:
         return True
 
     def request(self, ticket: str, process: str | None = None,
-                task_id: str | None = None) -> _Entry | None:
+                task_id: str | None = None, record_key: Any = None) -> _Entry | None:
         """Queues `ticket`; returns its entry if it was granted at once. A
-        request without a process is not followed by its holder's death."""
+        request without a process is not followed by its holder's death; one
+        with a record key gets that container's record with its grant."""
         if process is not None and process not in self.processes:
             raise UnknownProcessError(f"process {process!r} has not registered with this lock")
         if self.knows(ticket):
             raise ValueError(f"lock ticket {ticket!r} is already in use")
-        entry = _Entry(ticket, process, task_id)
+        entry = _Entry(ticket, process, task_id, record_key)
         if self.holder is None and not self.queue:
             return self._grant(entry)
         self.queue[ticket] = entry
         return None
 
-    def release(self, ticket: str, aborted: bool = False) -> _Entry | None:
+    def release(self, ticket: str, aborted: bool = False, record_key: Any = None,
+                record: bytes | None = None) -> _Entry | None:
+        """Ends the holder. A normal release with a record key leaves that
+        container's record as committed (None: forget it, the holder does not
+        know it for sure)."""
         if not self.is_holder(ticket):
             raise StaleTicketError(
                 f"lock ticket {ticket!r} does not hold the lock (it was forced out, given up "
                 f"for dead, or released already); nothing was released")
+        if not aborted and record_key is not None:
+            if record is None:
+                self.records.pop(record_key, None)
+            else:
+                self.records[record_key] = record
         return self._end(aborted)
 
     def drop(self, ticket: str) -> _Entry | None:
@@ -175,6 +198,8 @@ class LockState:
     def _grant(self, entry: _Entry) -> _Entry:
         self.epoch += 1
         entry.epoch, entry.abnormal = self.epoch, self.abnormal
+        # After an abnormal end the holder reads the record from its actor.
+        entry.record = None if self.abnormal else self.records.get(entry.record_key)
         entry.since, entry.started = time.time(), time.monotonic()
         self.abnormal = False
         self.holder = entry
@@ -183,6 +208,10 @@ class LockState:
     def _end(self, abnormal: bool) -> _Entry | None:
         self.holder = None
         self.abnormal = abnormal  # the holder's grant cleared the flag it was told
+        if abnormal:
+            # The holder may have committed and died before leaving its record:
+            # every copy is suspect, whichever container it belongs to.
+            self.records.clear()
         if not self.queue:
             return None
         _, entry = self.queue.popitem(last=False)
@@ -219,21 +248,24 @@ class QuorLock:
         return None
 
     async def acquire(self, ticket: str, process: str | None = None, task_id: str | None = None,
-                      registration: list[Any] | tuple[Any, ...] = ()) -> tuple[int, bool]:
-        """Returns (epoch, abnormal) once `ticket` holds the lock. A process's
-        first request carries ``[token, info]``: the reference of its `hold`
-        call (nested, so Ray passes it as is) and who it is, for `status`.
-        Raises UnknownProcessError for a process that has not registered."""
+                      registration: list[Any] | tuple[Any, ...] = (),
+                      record_key: Any = None) -> tuple[int, bool, bytes | None]:
+        """Returns (epoch, abnormal, record) once `ticket` holds the lock. A
+        process's first request carries ``[token, info]``: the reference of
+        its `hold` call (nested, so Ray passes it as is) and who it is, for
+        `status`. Raises UnknownProcessError for a process that has not
+        registered."""
         if registration:
             token, info = registration
             self._register(process, token, info)
-        granted = self._state.request(ticket, process, task_id)
+        granted = self._state.request(ticket, process, task_id, record_key)
         if granted is not None:
             return granted.grant
         return await self._wait_for_grant(ticket)
 
-    async def release(self, ticket: str, aborted: bool = False) -> None:
-        self._deliver(self._state.release(ticket, aborted))
+    async def release(self, ticket: str, aborted: bool = False, record_key: Any = None,
+                      record: bytes | None = None) -> None:
+        self._deliver(self._state.release(ticket, aborted, record_key, record))
 
     async def withdraw(self, ticket: str) -> None:
         """A caller that stopped waiting for its grant takes its ticket back."""
@@ -278,7 +310,7 @@ class QuorLock:
             done.set_result(None)
         self._deliver(nxt)
 
-    async def _wait_for_grant(self, ticket: str) -> tuple[int, bool]:
+    async def _wait_for_grant(self, ticket: str) -> tuple[int, bool, bytes | None]:
         granted = asyncio.get_running_loop().create_future()
         self._grants[ticket] = granted
         try:
@@ -306,11 +338,15 @@ class QuorLock:
 
 @dataclass(frozen=True, slots=True)
 class Grant:
-    """What a holder keeps from `acquire` to pass to `release`."""
+    """What a holder keeps from `acquire` to pass to `release`: the ticket, the
+    epoch, whether the last holder ended abnormally, and the container's
+    version record as last committed (None when the lock does not know it)."""
 
     ticket: str
     epoch: int
     abnormal: bool
+    record: Any = None
+    record_key: Any = None
 
 
 # This process's name towards lock actors, and the tokens of the lock actors it
@@ -355,17 +391,21 @@ def _forget(lock: Any) -> None:
         _registered.pop(lock._actor_id, None)
 
 
-def acquire(lock: Any, timeout: float | None = None) -> Grant:
+def acquire(lock: Any, timeout: float | None = None, record_ref: Any = None) -> Grant:
     """Waits until this process holds `lock`; raises GetTimeoutError after
-    `timeout` seconds (and then takes the request back)."""
+    `timeout` seconds (and then takes the request back). With `record_ref`,
+    the handle of a container's version record, the grant brings that
+    record as last committed when the lock knows it."""
     ticket = gen_quor_id()
     task_id = _task_id()
+    record_key = None if record_ref is None else record_ref._actor_id
     try:
         for attempt in (1, 2):
             process, registration = _registration(lock)
             try:
-                epoch, abnormal = ray.get(
-                    lock.acquire.remote(ticket, process, task_id, registration), timeout=timeout)
+                epoch, abnormal, record = ray.get(
+                    lock.acquire.remote(ticket, process, task_id, registration, record_key),
+                    timeout=timeout)
                 break
             except UnknownProcessError:
                 # Another actor behind a known id, or a registration that came
@@ -376,11 +416,16 @@ def acquire(lock: Any, timeout: float | None = None) -> Grant:
     except BaseException:
         lock.withdraw.remote(ticket)  # not waited for: the lock may be what failed
         raise
-    return Grant(ticket, epoch, abnormal)
+    return Grant(ticket, epoch, abnormal,
+                 pickle.loads(record) if record is not None else None, record_key)
 
 
-def release(lock: Any, grant: Grant, aborted: bool = False) -> None:
+def release(lock: Any, grant: Grant, aborted: bool = False, record: Any = None) -> None:
     """Gives the lock back; `aborted` tells the next holder that this block
-    may have left uncommitted writes behind. Raises StaleTicketError if the
-    lock passed on without this holder (forced out or given up for dead)."""
-    ray.get(lock.release.remote(grant.ticket, aborted))
+    may have left uncommitted writes behind. `record` is the container's
+    version record as this block committed it (or read it, committing
+    nothing), for the next holder; None when the block did not end cleanly.
+    Raises StaleTicketError if the lock passed on without this holder
+    (forced out or given up for dead)."""
+    blob = None if record is None or grant.record_key is None else pickle.dumps(record, 5)
+    ray.get(lock.release.remote(grant.ticket, aborted, grant.record_key, blob))

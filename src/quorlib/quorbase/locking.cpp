@@ -16,6 +16,15 @@
 // holder rolls back), then raises WriteBackError. A holder that dies anywhere
 // in between leaves nothing the next holder sees.
 //
+// Note [The record travels with the lock]
+// Reading the record is a round trip on every block, and under contention the
+// lock is held for it. So a block that ends cleanly leaves its record, as it
+// committed it (or read it, committing nothing), with its release, and the
+// lock hands it to the next holder of the same container with the grant. The
+// record's actor is still where commits happen; the lock forgets every record
+// when a holder ends abnormally, since a holder that died after its publish
+// never left its record, and that grant reads the record from its actor.
+//
 // Note [Locks are never left taken]
 // If a step of __lock__ fails it releases what it took before raising.
 // __unlock__ always runs every step and raises only after both locks are
@@ -63,20 +72,24 @@ void release_local(const Names& n, QuorBaseObject* b) {
   Ref released = call_method(b->local_lock, n.str_release);
 }
 
-Ref acquire_grant(const Names& n, PyObject* lock) {
+// The grant brings the version record as the last holder committed it, when
+// the lock knows it (Note [The record travels with the lock]).
+Ref acquire_grant(const Names& n, PyObject* lock, PyObject* record_ref) {
   n.require_ray();
   Ref helpers = n.lookup(n.str_quorlock);
-  return call_method(helpers.get(), n.str_acquire, lock);
+  return call_method(helpers.get(), n.str_acquire, lock, Py_None, record_ref);
 }
 
-void release_grant(PyObject* self, PyObject* grant, bool aborted) {
+// `record`: the record as this block committed or read it, left with the lock
+// for the next holder; None when the block did not end cleanly.
+void release_grant(PyObject* self, PyObject* grant, bool aborted, PyObject* record = Py_None) {
   const Names& n = state_of(self).names;
   Ref lock = Ref::borrow(as_base(self)->lock);
   named_death(self, "the lock actor", [&] {
     n.require_ray();
     Ref helpers = n.lookup(n.str_quorlock);
     return call_method(helpers.get(), n.str_release, lock.get(), grant,
-                       aborted ? Py_True : Py_False);
+                       aborted ? Py_True : Py_False, record);
   });
 }
 
@@ -123,7 +136,8 @@ PyObject* base_lock(PyObject* self, PyObject*) {
     bool abnormal = false;
     try {
       if (b->lock != Py_None) {
-        grant = named_death(self, "the lock actor", [&] { return acquire_grant(n, b->lock); });
+        grant = named_death(self, "the lock actor",
+                            [&] { return acquire_grant(n, b->lock, b->quor_meta_ref); });
         Ref epoch = get_attr(grant.get(), n.str_epoch);
         long long value = PyLong_AsLongLong(epoch.get());
         if (value == -1 && PyErr_Occurred()) throw PyErrSet{};
@@ -249,7 +263,9 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref release_error;
     if (grant.get() != Py_None) {
       try {
-        release_grant(self, grant.get(), bool(cleanup_error));
+        // Only a block that ended cleanly knows its record is what was committed.
+        Ref record = Ref::borrow(aborted ? Py_None : b->quor_meta);
+        release_grant(self, grant.get(), bool(cleanup_error), record.get());
       } catch (const PyErrSet&) {
         release_error = fetch_error();
       }

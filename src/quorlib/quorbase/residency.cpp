@@ -193,8 +193,15 @@ int op_fetch_and_update_meta(PyObject* self) {
     const Names& n = st.names;
     QuorBaseObject* b = as_base(self);
     check_assertion(st, b->quor_meta_ref != Py_None, "Metadata reference must be initialized");
-    Ref fresh = named_death(self, "the version record actor",
-                            [&] { return n.call_remote(b->quor_meta_ref, n.str_get_nocache); });
+    // Note [The record travels with the lock]
+    Ref fresh;
+    if (b->grant && b->grant != Py_None) {
+      fresh = get_attr(b->grant, n.str_record);
+      if (fresh.get() == Py_None) fresh = Ref();
+    }
+    if (!fresh)
+      fresh = named_death(self, "the version record actor",
+                          [&] { return n.call_remote(b->quor_meta_ref, n.str_get_nocache); });
     adopt_record(self, fresh.get());
     return 0;
   });
