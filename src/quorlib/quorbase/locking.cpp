@@ -460,8 +460,9 @@ void base_finalize(PyObject* self) {
 
 PyMethodDef base_locking_methods[] = {
     {"__lock__", base_lock, METH_NOARGS,
-     "Takes the local lock, then the shared lock, and refreshes the version record,\n"
-     "dropping local chunk copies that other holders have made stale. After a\n"
+     "Takes the local lock, then the shared lock, whose grant brings the version record\n"
+     "(read from its actor when the lock does not know it), and drops local chunk\n"
+     "copies that other holders have made stale. After a\n"
      "holder that ended abnormally, first brings every chunk back to the last commit.\n"
      "RuntimeError when this thread already holds the container or Ray is not running."},
     {"__unlock__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(base_unlock)),
