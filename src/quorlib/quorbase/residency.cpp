@@ -119,14 +119,14 @@ Ref request_chunk(const CoreState& st, QuorBaseObject* b, Py_ssize_t chunk_idx) 
   return st.names.remote(proxy.get(), st.names.str_get, id.get());
 }
 
-// Waits for `pending`, the call of `what`; a dead actor is named.
-Ref wait_naming(QuorBaseObject* b, PyObject* pending, const char* what, Py_ssize_t chunk_idx) {
+// Waits for `pending`, a request_chunk of chunk `chunk_idx`; a dead actor is named.
+Ref wait_for_chunk(QuorBaseObject* b, PyObject* pending, Py_ssize_t chunk_idx) {
   try {
     return state_of(reinterpret_cast<PyObject*>(b)).names.ray_get(pending);
   } catch (const PyErrSet&) {
-    char named[64];
-    std::snprintf(named, sizeof named, what, chunk_idx);
-    rethrow_naming_death(reinterpret_cast<PyObject*>(b), named);
+    char what[48];
+    std::snprintf(what, sizeof what, "the actor of chunk %zd", chunk_idx);
+    rethrow_naming_death(reinterpret_cast<PyObject*>(b), what);
   }
 }
 
@@ -140,7 +140,6 @@ void keep_fetched(QuorBaseObject* b, Py_ssize_t chunk_idx, PyObject* data) {
   // commits new contents for it (Note [Versions count commits]).
   set_state(b, at, holds_only_immutable(data) ? kClean : kMayDiffer);
 }
-
 
 int op_init_new_chunk_list(PyObject*, int32_t, PyObject*) {
   PyErr_SetString(PyExc_NotImplementedError, "This method should be implemented in the subclass");
@@ -407,7 +406,7 @@ void fetch_chunk(PyObject* self, int32_t chunk_idx) {
                   "Chunk reference must be initialized");
   check_assertion(st, b->quor_meta != Py_None, "Metadata must be initialized/fetched");
   Ref pending = request_chunk(st, b, chunk_idx);
-  Ref data = wait_naming(b, pending.get(), "the actor of chunk %zd", chunk_idx);
+  Ref data = wait_for_chunk(b, pending.get(), chunk_idx);
   keep_fetched(b, chunk_idx, data.get());
 }
 
@@ -426,7 +425,7 @@ void fetch_missing_chunks(PyObject* self) {
     pending.emplace_back(i, request_chunk(st, b, i));
   }
   for (auto& [chunk_idx, call_ref] : pending) {
-    Ref data = wait_naming(b, call_ref.get(), "the actor of chunk %zd", chunk_idx);
+    Ref data = wait_for_chunk(b, call_ref.get(), chunk_idx);
     keep_fetched(b, chunk_idx, data.get());
   }
 }
