@@ -114,6 +114,9 @@ Ref requester_id(const Names& n, QuorBaseObject* b, Py_ssize_t chunk_idx, bool i
 
 // proxy.get(requester id), not yet waited for.
 Ref request_chunk(const CoreState& st, QuorBaseObject* b, Py_ssize_t chunk_idx) {
+  check_assertion(st, list_at(b->chunk_ref_list, chunk_idx) != Py_None,
+                  "Chunk reference must be initialized");
+  check_assertion(st, b->quor_meta != Py_None, "Metadata must be initialized/fetched");
   Ref proxy = chunk_proxy(st, b, chunk_idx);
   Ref id = requester_id(st.names, b, chunk_idx, holds_block(b));
   return st.names.remote(proxy.get(), st.names.str_get, id.get());
@@ -402,9 +405,6 @@ void fetch_chunk(PyObject* self, int32_t chunk_idx) {
   const CoreState& st = state_of(self);
   QuorBaseObject* b = as_base(self);
   check_assertion(st, list_at(b->chunk_list, chunk_idx) == Py_None, "Chunk must be None to fetch");
-  check_assertion(st, list_at(b->chunk_ref_list, chunk_idx) != Py_None,
-                  "Chunk reference must be initialized");
-  check_assertion(st, b->quor_meta != Py_None, "Metadata must be initialized/fetched");
   Ref pending = request_chunk(st, b, chunk_idx);
   Ref data = wait_for_chunk(b, pending.get(), chunk_idx);
   keep_fetched(b, chunk_idx, data.get());
@@ -419,9 +419,6 @@ void fetch_missing_chunks(PyObject* self) {
   std::vector<std::pair<Py_ssize_t, Ref>> pending;
   for (Py_ssize_t i = 0; i < b->num_chunks; ++i) {
     if (list_at(b->chunk_list, i) != Py_None) continue;
-    check_assertion(st, list_at(b->chunk_ref_list, i) != Py_None,
-                    "Chunk reference must be initialized");
-    check_assertion(st, b->quor_meta != Py_None, "Metadata must be initialized/fetched");
     pending.emplace_back(i, request_chunk(st, b, i));
   }
   for (auto& [chunk_idx, call_ref] : pending) {

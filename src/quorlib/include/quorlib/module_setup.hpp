@@ -54,8 +54,8 @@ inline void check_assertion(bool enabled, bool condition, const char* message = 
 
 // The one way a type is made: bound to its module (so that its methods find
 // the module's state) and derived from `base` when given.
-inline PyTypeObject* make_type(PyObject* module, PyType_Spec* spec, PyTypeObject* base = nullptr) {
-  PyObject* created = PyType_FromModuleAndSpec(module, spec, reinterpret_cast<PyObject*>(base));
+inline PyTypeObject* make_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject* base = nullptr) {
+  PyObject* created = PyType_FromModuleAndSpec(module, type_spec, reinterpret_cast<PyObject*>(base));
   if (!created) throw PyErrSet{};
   return reinterpret_cast<PyTypeObject*>(created);
 }
