@@ -184,7 +184,7 @@ class FakeLock(FakeActor):
         super().__init__(fake, name)
         self.cond = threading.Condition()
         self.state = LockState()
-        self.outcomes = {}   # ticket -> (epoch, abnormal, record) or the exception to raise
+        self.outcomes = {}   # ticket -> the grant tuple, or the exception to raise
 
     @property
     def held(self):
@@ -215,16 +215,17 @@ class FakeLock(FakeActor):
                         raise TimeoutError(f"{self.name}: {process!r} still registered after 30 s")
         return FakeObjectRef(wait)
 
-    def do_acquire(self, ticket, process=None, task_id=None, registration=(), record_key=None):
+    def do_acquire(self, ticket, process=None, task_id=None, registration=(), record_key=None,
+                   copies=None):
         with self.cond:
             if registration:
                 self.state.register(process, registration[1])
-            granted = self.state.request(ticket, process, task_id, record_key)
+            granted = self.state.request(ticket, process, task_id, record_key, copies)
         return _resolved(granted.grant) if granted is not None else self._waiter(ticket)
 
-    def do_release(self, ticket, aborted=False, record_key=None, record=None):
+    def do_release(self, ticket, aborted=False, record_key=None, record=None, chunks=None):
         with self.cond:
-            self._deliver(self.state.release(ticket, aborted, record_key, record))
+            self._deliver(self.state.release(ticket, aborted, record_key, record, chunks))
             self.cond.notify_all()
         return _resolved(None)
 

@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import quorlib.quordict as qd
+import quorlib.quorlock
 from basehelp import fields
 from modelhelp import outcome
 from quorlib.quorbase import QuorBase
@@ -396,8 +397,11 @@ WRITE_BACK = {
 }
 
 
+@pytest.mark.parametrize("carry", [True, False], ids=["carried", "too large to carry"])
 @pytest.mark.parametrize("case", list(WRITE_BACK))
-def test_a_block_writes_back_only_what_may_differ(fake, case):
+def test_a_block_writes_back_only_what_may_differ(fake, monkeypatch, case, carry):
+    if not carry:
+        monkeypatch.setattr(quorlib.quorlock, "CARRY_CHUNK_BYTES", 0)
     initial, work, written, always = WRITE_BACK[case]
     d = QuorDict({k: initial.get(k, k) for k in range(16)}, 8)
     other = pickle.loads(pickle.dumps(d))  # another holder of the same actors
@@ -423,7 +427,8 @@ def test_a_block_writes_back_only_what_may_differ(fake, case):
     assert log.count(f"{meta}.publish") == (1 if written else 0)
     with other:
         seen = other.items()
-    assert touched(fake.take_log(), ".get") == written  # only the committed chunks again
+    # The committed chunks come with the grant, or are fetched again; no other.
+    assert touched(fake.take_log(), ".get") == ([] if carry else written)
     with d:
         assert seen == d.items()  # exact: the other holder sees the block's changes
     fake.take_log()

@@ -166,6 +166,38 @@ def test_lock_state(script):
         assert holder is None or holder.epoch == state.epoch
 
 
+def test_lock_carries_each_containers_newest_commits_within_bounds(monkeypatch):
+    monkeypatch.setattr(quorlock, "CARRIED_BYTES", 10)
+    monkeypatch.setattr(quorlock, "GRANT_CARRY_BYTES", 6)
+    state = LockState()
+
+    def block(ticket, key, copies=None, chunks=None, record=b"r", aborted=False):
+        granted = state.request(ticket, record_key=key, copies=copies)
+        state.release(ticket, aborted, key, record, chunks)
+        return granted.chunks
+
+    block("a", "x", chunks={0: (1, b"0000"), 1: (1, b"11"), 2: (1, b"22"), 3: (1, None)})
+    assert dict(state.carried["x"]) == {0: (1, b"0000"), 1: (1, b"11"), 2: (1, b"22")}
+    # Newer than the copies named, the newest first, within the grant's bound;
+    # nothing for another container or for a copy not held.
+    assert block("b", "x", copies={0: 0, 1: 1, 2: 0, 5: 0}) == {2: (1, b"22"), 0: (1, b"0000")}
+    assert block("c", "y", copies={0: 0}) is None
+    assert block("d", "x", copies={3: 0}) is None
+    # A newer commit replaces a chunk's contents; beyond the bound the oldest go.
+    block("e", "x", chunks={1: (2, b"111111")})
+    assert dict(state.carried["x"]) == {2: (1, b"22"), 1: (2, b"111111")}
+    # A release that does not know its record forgets the container's chunks.
+    block("f", "x", record=None)
+    assert "x" not in state.carried
+    block("g", "x", chunks={0: (3, b"0")})
+    block("h", "y", chunks={0: (1, b"y")})
+    # An abnormal end forgets every container's, and that grant brings none.
+    state.request("i", record_key="x")
+    state.drop("i")
+    assert state.carried == {}
+    assert block("j", "x", copies={0: 0}) is None
+
+
 def test_lock_status_names_the_holder(monkeypatch):
     clock = {"wall": 1000.0, "mono": 50.0}
     monkeypatch.setattr(quorlock, "time", types.SimpleNamespace(
@@ -220,20 +252,20 @@ def test_lock_actor_follows_processes_and_delivers_grants():
         pa, pb, pc, pd = (Process(lock, n) for n in ("pa", "pb", "pc", "pd"))
         a = pa.acquire("a")
         await settle()
-        assert a.result() == (1, False, None)
+        assert a.result() == (1, False, None, None)
         b, c = pb.acquire("b"), pc.acquire("c")
         await settle()
         assert not b.done() and (await lock.status())["waiters"] == 2
         await lock.release("a")
         await settle()
-        assert b.result() == (2, False, None)
+        assert b.result() == (2, False, None, None)
         # A live process keeps one pending hold, whatever it holds.
         assert set(lock._watchers) == {"pa", "pb", "pc"} and not pa.hold.done()
         assert set(lock._holds) == {"pa", "pb", "pc", "pd"}   # pd has not asked yet
 
         pb.die()                           # the holder's process is gone
         await settle()
-        assert pb.hold.done() and c.result() == (3, True, None)
+        assert pb.hold.done() and c.result() == (3, True, None, None)
         with pytest.raises(StaleTicketError):
             await lock.release("b")
         d1, d2 = pd.acquire("d1"), pd.acquire("d2")
@@ -246,7 +278,7 @@ def test_lock_actor_follows_processes_and_delivers_grants():
         assert isinstance(d2.exception(), HolderLostError)
         await lock.release("c", aborted=True)
         await settle()
-        assert a2.result() == (4, True, None)
+        assert a2.result() == (4, True, None, None)
         assert set(lock._holds) == set(lock._watchers) == {"pa", "pc"} and not lock._grants
         assert await lock.force_unlock("not a2") is False
         assert await lock.force_unlock("a2") is True
@@ -269,13 +301,13 @@ def test_lock_actor_cancelled_waiter_and_hold_without_registration(monkeypatch):
         await settle()
         await lock.release("a")
         await settle()
-        assert c.result() == (2, False, None) and not pb.hold.done()
+        assert c.result() == (2, False, None, None) and not pb.hold.done()
         d, e = pb.acquire("d"), pa.acquire("e")
         await settle()
         del lock._grants["d"]              # a waiter whose call vanished without a word
         await lock.release("c", aborted=True)
         await settle()
-        assert e.result() == (4, True, None)     # d's grant passed on, with what it was told
+        assert e.result() == (4, True, None, None)     # d's grant passed on, with what it was told
         await lock.release("e")
         # A second registration of one process (two threads at once) is ignored.
         await lock.acquire("a3", "pa", None, [asyncio.get_running_loop().create_future(), {}])

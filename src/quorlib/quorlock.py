@@ -27,6 +27,12 @@ with its grant and needs no call to read it. The record's own actor stays
 where commits happen: the lock keeps only a copy of what was committed there,
 by container, and forgets every copy when a holder ends abnormally (one that
 died after its commit never left its record).
+
+The chunks such a block committed travel the same way, pickled, when they are
+small: the lock keeps the newest contents of each (up to a bound per
+container) and a grant brings those of the chunks whose copies its holder
+holds at an older version. Under contention a holder then needs no call to
+bring its stale copies up to date; it unpickles one only when it touches it.
 """
 
 from __future__ import annotations
@@ -52,6 +58,16 @@ __all__ = ["QuorLock", "LockState", "Grant", "StaleTicketError", "HolderLostErro
 # each waiter one `acquire`; each occupies one of the actor's concurrency slots.
 MAX_CONCURRENCY = 10_000
 
+# Commits that travel with the lock: a chunk is carried when it has at most
+# CARRY_MAX_ITEMS entries and pickles to at most CARRY_CHUNK_BYTES; the lock
+# keeps at most CARRIED_BYTES of them per container (the newest) and a grant
+# brings at most GRANT_CARRY_BYTES, so that it stays small enough for Ray to
+# send inline with the reply.
+CARRY_MAX_ITEMS = 8192
+CARRY_CHUNK_BYTES = 64 * 1024
+CARRIED_BYTES = 1024 * 1024
+GRANT_CARRY_BYTES = 96 * 1024
+
 # How long a `hold` waits for its process's registration to arrive before it
 # ends by itself: a process that dies between the two calls must not keep a slot.
 HOLD_GRACE_S = 60.0
@@ -69,21 +85,27 @@ class UnknownProcessError(RuntimeError):
     """A request names a process that has not registered with this lock actor."""
 
 
+# What the lock actor answers an acquire with: (epoch, abnormal, record, chunks).
+_GrantTuple = tuple[int, bool, bytes | None, dict[int, tuple[int, bytes]] | None]
+
+
 @dataclass(slots=True)
 class _Entry:
     ticket: str
     process: str | None
     task_id: str | None
     record_key: Any = None  # the container whose record the grant brings
+    copies: dict[int, int] | None = None  # chunk index -> version of the copies the holder has
     epoch: int = 0
     abnormal: bool = False
     record: bytes | None = None  # its record as last committed, when known
+    chunks: dict[int, tuple[int, bytes]] | None = None  # newer contents of those copies
     since: float = 0.0     # wall clock at the grant
     started: float = 0.0   # monotonic clock at the grant
 
     @property
-    def grant(self) -> tuple[int, bool, bytes | None]:
-        return (self.epoch, self.abnormal, self.record)
+    def grant(self) -> _GrantTuple:
+        return (self.epoch, self.abnormal, self.record, self.chunks)
 
 
 class LockState:
@@ -103,6 +125,9 @@ class LockState:
         # Each container's version record (pickled) as its last holder that
         # ended normally committed or read it, by record key.
         self.records: dict[Any, bytes] = {}
+        # Each container's chunks as committed by those holders, pickled:
+        # chunk index -> (version, contents), the most recently committed last.
+        self.carried: dict[Any, collections.OrderedDict[int, tuple[int, bytes]]] = {}
 
     def knows(self, ticket: str) -> bool:
         return ticket in self.queue or (self.holder is not None and self.holder.ticket == ticket)
@@ -117,26 +142,30 @@ class LockState:
         self.processes[process] = info
         return True
 
-    def request(self, ticket: str, process: str | None = None,
-                task_id: str | None = None, record_key: Any = None) -> _Entry | None:
+    def request(self, ticket: str, process: str | None = None, task_id: str | None = None,
+                record_key: Any = None, copies: dict[int, int] | None = None) -> _Entry | None:
         """Queues `ticket`; returns its entry if it was granted at once. A
         request without a process is not followed by its holder's death; one
-        with a record key gets that container's record with its grant."""
+        with a record key gets that container's record with its grant, and
+        the carried contents of the chunks that `copies` (chunk index ->
+        version of the requester's copy) names at an older version."""
         if process is not None and process not in self.processes:
             raise UnknownProcessError(f"process {process!r} has not registered with this lock")
         if self.knows(ticket):
             raise ValueError(f"lock ticket {ticket!r} is already in use")
-        entry = _Entry(ticket, process, task_id, record_key)
+        entry = _Entry(ticket, process, task_id, record_key, copies)
         if self.holder is None and not self.queue:
             return self._grant(entry)
         self.queue[ticket] = entry
         return None
 
     def release(self, ticket: str, aborted: bool = False, record_key: Any = None,
-                record: bytes | None = None) -> _Entry | None:
+                record: bytes | None = None,
+                chunks: dict[int, tuple[int, bytes | None]] | None = None) -> _Entry | None:
         """Ends the holder. A normal release with a record key leaves that
         container's record as committed (None: forget it, the holder does not
-        know it for sure)."""
+        know it for sure) and the chunks the block committed, as chunk index
+        -> (version, pickled contents, or None for contents not carried)."""
         if not self.is_holder(ticket):
             raise StaleTicketError(
                 f"lock ticket {ticket!r} does not hold the lock (it was forced out, given up "
@@ -144,9 +173,39 @@ class LockState:
         if not aborted and record_key is not None:
             if record is None:
                 self.records.pop(record_key, None)
+                self.carried.pop(record_key, None)
             else:
                 self.records[record_key] = record
+                self._carry(record_key, chunks or {})
         return self._end(aborted)
+
+    def _carry(self, record_key: Any, chunks: dict[int, tuple[int, bytes | None]]) -> None:
+        carried = self.carried.setdefault(record_key, collections.OrderedDict())
+        for index, (version, contents) in chunks.items():
+            carried.pop(index, None)  # what it held is older than this commit
+            if contents is not None and len(contents) <= CARRY_CHUNK_BYTES:
+                carried[index] = (version, contents)
+        total = sum(len(contents) for _, contents in carried.values())
+        while total > CARRIED_BYTES:
+            _, (_, oldest) = carried.popitem(last=False)
+            total -= len(oldest)
+
+    def _carried_for(self, entry: _Entry) -> dict[int, tuple[int, bytes]] | None:
+        """What the grant brings of the chunks the holder has copies of: those
+        committed since its copies were made, the newest first, within
+        GRANT_CARRY_BYTES."""
+        carried = self.carried.get(entry.record_key)
+        if not carried or not entry.copies:
+            return None
+        chunks: dict[int, tuple[int, bytes]] = {}
+        room = GRANT_CARRY_BYTES
+        for index, (version, contents) in reversed(carried.items()):
+            held = entry.copies.get(index)
+            if held is None or held >= version or len(contents) > room:
+                continue
+            chunks[index] = (version, contents)
+            room -= len(contents)
+        return chunks or None
 
     def drop(self, ticket: str) -> _Entry | None:
         """The ticket's process died: a holder loses the lock (the next grant is
@@ -200,6 +259,7 @@ class LockState:
         entry.epoch, entry.abnormal = self.epoch, self.abnormal
         # After an abnormal end the holder reads the record from its actor.
         entry.record = None if self.abnormal else self.records.get(entry.record_key)
+        entry.chunks = None if entry.record is None else self._carried_for(entry)
         entry.since, entry.started = time.time(), time.monotonic()
         self.abnormal = False
         self.holder = entry
@@ -212,6 +272,7 @@ class LockState:
             # The holder may have committed and died before leaving its record:
             # every copy is suspect, whichever container it belongs to.
             self.records.clear()
+            self.carried.clear()
         if not self.queue:
             return None
         _, entry = self.queue.popitem(last=False)
@@ -248,24 +309,25 @@ class QuorLock:
         return None
 
     async def acquire(self, ticket: str, process: str | None = None, task_id: str | None = None,
-                      registration: list[Any] | tuple[Any, ...] = (),
-                      record_key: Any = None) -> tuple[int, bool, bytes | None]:
-        """Returns (epoch, abnormal, record) once `ticket` holds the lock. A
-        process's first request carries ``[token, info]``: the reference of
-        its `hold` call (nested, so Ray passes it as is) and who it is, for
-        `status`. Raises UnknownProcessError for a process that has not
-        registered."""
+                      registration: list[Any] | tuple[Any, ...] = (), record_key: Any = None,
+                      copies: dict[int, int] | None = None) -> _GrantTuple:
+        """Returns (epoch, abnormal, record, chunks) once `ticket` holds the
+        lock. A process's first request carries ``[token, info]``: the
+        reference of its `hold` call (nested, so Ray passes it as is) and who
+        it is, for `status`. Raises UnknownProcessError for a process that has
+        not registered."""
         if registration:
             token, info = registration
             self._register(process, token, info)
-        granted = self._state.request(ticket, process, task_id, record_key)
+        granted = self._state.request(ticket, process, task_id, record_key, copies)
         if granted is not None:
             return granted.grant
         return await self._wait_for_grant(ticket)
 
     async def release(self, ticket: str, aborted: bool = False, record_key: Any = None,
-                      record: bytes | None = None) -> None:
-        self._deliver(self._state.release(ticket, aborted, record_key, record))
+                      record: bytes | None = None,
+                      chunks: dict[int, tuple[int, bytes | None]] | None = None) -> None:
+        self._deliver(self._state.release(ticket, aborted, record_key, record, chunks))
 
     async def withdraw(self, ticket: str) -> None:
         """A caller that stopped waiting for its grant takes its ticket back."""
@@ -310,7 +372,7 @@ class QuorLock:
             done.set_result(None)
         self._deliver(nxt)
 
-    async def _wait_for_grant(self, ticket: str) -> tuple[int, bool, bytes | None]:
+    async def _wait_for_grant(self, ticket: str) -> _GrantTuple:
         granted = asyncio.get_running_loop().create_future()
         self._grants[ticket] = granted
         try:
@@ -339,14 +401,17 @@ class QuorLock:
 @dataclass(frozen=True, slots=True)
 class Grant:
     """What a holder keeps from `acquire` to pass to `release`: the ticket, the
-    epoch, whether the last holder ended abnormally, and the container's
-    version record as last committed (None when the lock does not know it)."""
+    epoch, whether the last holder ended abnormally, the container's version
+    record as last committed (None when the lock does not know it) and, for
+    copies the holder named, newer contents of their chunks: chunk index ->
+    (version, pickled contents)."""
 
     ticket: str
     epoch: int
     abnormal: bool
     record: Any = None
     record_key: Any = None
+    chunks: dict[int, tuple[int, bytes]] | None = None
 
 
 # This process's name towards lock actors, and the tokens of the lock actors it
@@ -391,11 +456,14 @@ def _forget(lock: Any) -> None:
         _registered.pop(lock._actor_id, None)
 
 
-def acquire(lock: Any, timeout: float | None = None, record_ref: Any = None) -> Grant:
+def acquire(lock: Any, timeout: float | None = None, record_ref: Any = None,
+            copies: dict[int, int] | None = None) -> Grant:
     """Waits until this process holds `lock`; raises GetTimeoutError after
     `timeout` seconds (and then takes the request back). With `record_ref`,
     the handle of a container's version record, the grant brings that
-    record as last committed when the lock knows it."""
+    record as last committed when the lock knows it, and with `copies`
+    (chunk index -> version of each chunk copy the caller holds) the newer
+    contents of those chunks that the lock carries."""
     ticket = gen_quor_id()
     task_id = _task_id()
     record_key = None if record_ref is None else record_ref._actor_id
@@ -403,8 +471,9 @@ def acquire(lock: Any, timeout: float | None = None, record_ref: Any = None) -> 
         for attempt in (1, 2):
             process, registration = _registration(lock)
             try:
-                epoch, abnormal, record = ray.get(
-                    lock.acquire.remote(ticket, process, task_id, registration, record_key),
+                epoch, abnormal, record, chunks = ray.get(
+                    lock.acquire.remote(ticket, process, task_id, registration, record_key,
+                                        copies or None),
                     timeout=timeout)
                 break
             except UnknownProcessError:
@@ -417,15 +486,35 @@ def acquire(lock: Any, timeout: float | None = None, record_ref: Any = None) -> 
         lock.withdraw.remote(ticket)  # not waited for: the lock may be what failed
         raise
     return Grant(ticket, epoch, abnormal,
-                 pickle.loads(record) if record is not None else None, record_key)
+                 pickle.loads(record) if record is not None else None, record_key, chunks)
 
 
-def release(lock: Any, grant: Grant, aborted: bool = False, record: Any = None) -> None:
+def _carried(contents: Any) -> bytes | None:
+    """`contents` pickled, when small enough for the lock to carry."""
+    try:
+        if len(contents) > CARRY_MAX_ITEMS:
+            return None
+        blob = pickle.dumps(contents, 5)
+    except Exception:  # noqa: BLE001 - what Ray can send, plain pickle may not: not carried
+        return None
+    return blob if len(blob) <= CARRY_CHUNK_BYTES else None
+
+
+def release(lock: Any, grant: Grant, aborted: bool = False, record: Any = None,
+            chunks: dict[int, tuple[int, Any]] | None = None) -> None:
     """Gives the lock back; `aborted` tells the next holder that this block
     may have left uncommitted writes behind. `record` is the container's
     version record as this block committed it (or read it, committing
     nothing), for the next holder; None when the block did not end cleanly.
+    `chunks` (chunk index -> (version, contents or None)) are the chunks the
+    block committed, which the lock carries to later holders when small.
     Raises StaleTicketError if the lock passed on without this holder
     (forced out or given up for dead)."""
-    blob = None if record is None or grant.record_key is None else pickle.dumps(record, 5)
-    ray.get(lock.release.remote(grant.ticket, aborted, grant.record_key, blob))
+    blob = None
+    carried = None
+    if record is not None and grant.record_key is not None:
+        blob = pickle.dumps(record, 5)
+        if chunks:
+            carried = {index: (version, None if contents is None else _carried(contents))
+                       for index, (version, contents) in chunks.items()}
+    ray.get(lock.release.remote(grant.ticket, aborted, grant.record_key, blob, carried))

@@ -82,6 +82,23 @@ Ref finish_write(PyObject* self, PendingWrite& write, int32_t remove_data);
 void report_write_failure(const Names& n, QuorBaseObject* b, int32_t chunk_idx, PyObject* exc);
 // Replaces the instance's version record by `fresh`, dropping stale copies.
 void adopt_record(PyObject* self, PyObject* fresh);
+// Keeps `data` as chunk `chunk_idx`'s copy, unless another thread made one
+// while it was waited for.
+void keep_fetched(QuorBaseObject* b, Py_ssize_t chunk_idx, PyObject* data);
+
+// Chunks that travel with the lock (Note [Commits travel with the lock]).
+// The copies this instance holds, resident or carried: chunk index -> version
+// (None without a record).
+Ref held_copies(PyObject* self);
+// Keeps a grant's chunks that are at the version the instance's record names.
+void adopt_carried(PyObject* self, PyObject* chunks);
+// Makes the carried contents of chunk `chunk_idx` its copy; false when none is
+// carried at the version the record names (the chunk is then fetched).
+bool take_carried(PyObject* self, Py_ssize_t chunk_idx);
+void forget_carried(QuorBaseObject* b, Py_ssize_t chunk_idx);
+void forget_all_carried(QuorBaseObject* b) noexcept;
+// What the block committed, for its release: chunk index -> (version, copy).
+Ref committed_chunks(PyObject* self);
 // Whether the calling thread is inside a block of `b` with a lock grant: its
 // chunk calls then carry the grant's epoch.
 bool holds_block(const QuorBaseObject* b) noexcept;

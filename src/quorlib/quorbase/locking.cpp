@@ -73,23 +73,26 @@ void release_local(const Names& n, QuorBaseObject* b) {
 }
 
 // The grant brings the version record as the last holder committed it, when
-// the lock knows it (Note [The record travels with the lock]).
-Ref acquire_grant(const Names& n, PyObject* lock, PyObject* record_ref) {
+// the lock knows it (Note [The record travels with the lock]), and newer
+// contents of the chunks `copies` names (Note [Commits travel with the lock]).
+Ref acquire_grant(const Names& n, PyObject* lock, PyObject* record_ref, PyObject* copies) {
   n.require_ray();
   Ref helpers = n.lookup(n.str_quorlock);
-  return call_method(helpers.get(), n.str_acquire, lock, Py_None, record_ref);
+  return call_method(helpers.get(), n.str_acquire, lock, Py_None, record_ref, copies);
 }
 
 // `record`: the record as this block committed or read it, left with the lock
-// for the next holder; None when the block did not end cleanly.
-void release_grant(PyObject* self, PyObject* grant, bool aborted, PyObject* record = Py_None) {
+// for the next holder, and `chunks` the chunks it committed; None when the
+// block did not end cleanly.
+void release_grant(PyObject* self, PyObject* grant, bool aborted, PyObject* record = Py_None,
+                   PyObject* chunks = Py_None) {
   const Names& n = state_of(self).names;
   Ref lock = Ref::borrow(as_base(self)->lock);
   named_death(self, "the lock actor", [&] {
     n.require_ray();
     Ref helpers = n.lookup(n.str_quorlock);
     return call_method(helpers.get(), n.str_release, lock.get(), grant,
-                       aborted ? Py_True : Py_False, record);
+                       aborted ? Py_True : Py_False, record, chunks);
   });
 }
 
@@ -136,8 +139,10 @@ PyObject* base_lock(PyObject* self, PyObject*) {
     bool abnormal = false;
     try {
       if (b->lock != Py_None) {
-        grant = named_death(self, "the lock actor",
-                            [&] { return acquire_grant(n, b->lock, b->quor_meta_ref); });
+        Ref copies = held_copies(self);
+        grant = named_death(self, "the lock actor", [&] {
+          return acquire_grant(n, b->lock, b->quor_meta_ref, copies.get());
+        });
         Ref epoch = get_attr(grant.get(), n.str_epoch);
         long long value = PyLong_AsLongLong(epoch.get());
         if (value == -1 && PyErr_Occurred()) throw PyErrSet{};
@@ -265,7 +270,8 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
       try {
         // Only a block that ended cleanly knows its record is what was committed.
         Ref record = Ref::borrow(aborted ? Py_None : b->quor_meta);
-        release_grant(self, grant.get(), bool(cleanup_error), record.get());
+        Ref chunks = aborted ? Ref::borrow(Py_None) : committed_chunks(self);
+        release_grant(self, grant.get(), bool(cleanup_error), record.get(), chunks.get());
       } catch (const PyErrSet&) {
         release_error = fetch_error();
       }

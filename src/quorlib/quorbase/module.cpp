@@ -78,6 +78,7 @@ void exec_module(PyObject* module) {
   check(PyModule_AddObjectRef(module, "quorlock", quorlock.get()));
   bind_from(module, "asyncio", {"Event"});
   bind_module(module, "threading");
+  bind_module(module, "pickle");
   bind_from(module, "threading", {"Thread", "Lock"});
 
   Ref meta_class = make_quor_meta_class(module);

@@ -65,6 +65,7 @@ void apply_state(PyObject* self, PyObject* state) {
   set_field(b->quor_meta_ref, item(6));
   require_list_or_none_state(item(7));
   set_field(b->chunk_list, item(7));
+  set_field(b->carried, Py_None);
   reset_changed(b, PyList_Check(b->chunk_list) ? PyList_GET_SIZE(b->chunk_list) : 0);
   require_list_or_none_state(item(8));
   set_field(b->chunk_ref_list, item(8));

@@ -133,17 +133,6 @@ Ref wait_for_chunk(QuorBaseObject* b, PyObject* pending, Py_ssize_t chunk_idx) {
   }
 }
 
-// Keeps `data` as chunk `chunk_idx`'s copy, unless another thread made one
-// while the fetch was waited for.
-void keep_fetched(QuorBaseObject* b, Py_ssize_t chunk_idx, PyObject* data) {
-  Py_ssize_t at = list_position(b->chunk_list, chunk_idx);
-  if (PyList_GET_ITEM(b->chunk_list, at) != Py_None) return;
-  list_store(b->chunk_list, at, data);
-  // A fetch changes nothing: the chunk's version is raised when a block
-  // commits new contents for it (Note [Versions count commits]).
-  set_state(b, at, holds_only_immutable(data) ? kClean : kMayDiffer);
-}
-
 int op_init_new_chunk_list(PyObject*, int32_t, PyObject*) {
   PyErr_SetString(PyExc_NotImplementedError, "This method should be implemented in the subclass");
   return -1;
@@ -201,9 +190,15 @@ int op_fetch_and_update_meta(PyObject* self) {
       fresh = get_attr(b->grant, n.str_record);
       if (fresh.get() == Py_None) fresh = Ref();
     }
-    if (!fresh)
-      fresh = named_death(self, "the version record actor",
-                          [&] { return n.call_remote(b->quor_meta_ref, n.str_get_nocache); });
+    if (fresh) {
+      adopt_record(self, fresh.get());
+      // Note [Commits travel with the lock]
+      Ref chunks = get_attr(b->grant, n.str_chunks);
+      adopt_carried(self, chunks.get());
+      return 0;
+    }
+    fresh = named_death(self, "the version record actor",
+                        [&] { return n.call_remote(b->quor_meta_ref, n.str_get_nocache); });
     adopt_record(self, fresh.get());
     return 0;
   });
@@ -286,8 +281,17 @@ const BaseOps base_ops = {
     op_init_meta,           op_fetch_and_update_meta, op_evict_meta,  nullptr,
 };
 
-// Replaces the instance's record by `fresh`, dropping every local copy that
-// another holder has committed since ours was made.
+void keep_fetched(QuorBaseObject* b, Py_ssize_t chunk_idx, PyObject* data) {
+  Py_ssize_t at = list_position(b->chunk_list, chunk_idx);
+  if (PyList_GET_ITEM(b->chunk_list, at) != Py_None) return;
+  list_store(b->chunk_list, at, data);
+  // A fetch changes nothing: the chunk's version is raised when a block
+  // commits new contents for it (Note [Versions count commits]).
+  set_state(b, at, holds_only_immutable(data) ? kClean : kMayDiffer);
+}
+
+// Replaces the instance's record by `fresh`, dropping every local copy
+// (resident or carried) that another holder has committed since ours was made.
 void adopt_record(PyObject* self, PyObject* fresh) {
   const Names& n = state_of(self).names;
   QuorBaseObject* b = as_base(self);
@@ -301,6 +305,7 @@ void adopt_record(PyObject* self, PyObject* fresh) {
       if (check(PyObject_RichCompareBool(theirs_v.get(), mine_v.get(), Py_GT))) {
         list_store(b->chunk_list, i, Py_None);
         clear_changed(b, i);
+        forget_carried(b, i);
       }
     }
   }
@@ -370,6 +375,7 @@ Ref rollback_wave(PyObject* self, PyObject* epoch, PyObject* committed) {
 }
 
 void drop_all_copies(QuorBaseObject* b) {
+  forget_all_carried(b);
   Ref chunks = Ref::borrow(b->chunk_list);
   if (!PyList_Check(chunks.get())) return;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
@@ -405,6 +411,7 @@ void fetch_chunk(PyObject* self, int32_t chunk_idx) {
   const CoreState& st = state_of(self);
   QuorBaseObject* b = as_base(self);
   check_assertion(st, list_at(b->chunk_list, chunk_idx) == Py_None, "Chunk must be None to fetch");
+  if (take_carried(self, chunk_idx)) return;
   Ref pending = request_chunk(st, b, chunk_idx);
   Ref data = wait_for_chunk(b, pending.get(), chunk_idx);
   keep_fetched(b, chunk_idx, data.get());
@@ -418,7 +425,7 @@ void fetch_missing_chunks(PyObject* self) {
   QuorBaseObject* b = as_base(self);
   std::vector<std::pair<Py_ssize_t, Ref>> pending;
   for (Py_ssize_t i = 0; i < b->num_chunks; ++i) {
-    if (list_at(b->chunk_list, i) != Py_None) continue;
+    if (list_at(b->chunk_list, i) != Py_None || take_carried(self, i)) continue;
     pending.emplace_back(i, request_chunk(st, b, i));
   }
   for (auto& [chunk_idx, call_ref] : pending) {

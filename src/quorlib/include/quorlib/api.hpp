@@ -12,7 +12,7 @@
 
 namespace quor {
 
-inline constexpr unsigned kApiVersion = 4;  // bump on any layout change
+inline constexpr unsigned kApiVersion = 5;  // bump on any layout change
 inline constexpr const char* kApiCapsuleName = "quorlib.quorbase._C_API";
 
 struct QuorChunkObject {
@@ -81,6 +81,7 @@ struct QuorBaseObject {
   uint8_t* written;
   Py_ssize_t written_len;
   PyObject* block_failures;
+  PyObject* carried;  // chunk index -> (version, pickled contents) from a grant, or None
 };
 
 // Every operation returns 0 on success and -1 with a Python error set. A
