@@ -4,6 +4,7 @@ actor's delivery of grants, holds and deaths on an asyncio loop."""
 
 import asyncio
 import os
+import pickle
 import types
 
 import pytest
@@ -196,6 +197,30 @@ def test_lock_carries_each_containers_newest_commits_within_bounds(monkeypatch):
     state.drop("i")
     assert state.carried == {}
     assert block("j", "x", copies={0: 0}) is None
+
+
+class _Counted:
+    """Pickles to about 1 KiB and counts how often it was pickled."""
+    pickled = 0
+
+    def __reduce__(self):
+        type(self).pickled += 1
+        return (bytes, (os.urandom(1024),))
+
+
+def test_what_a_release_carries_is_bounded_before_it_is_pickled_whole(monkeypatch):
+    small = {i: str(i) for i in range(300)}
+    assert pickle.loads(quorlock._carried(small)) == small
+    assert quorlock._carried({0: lambda: 0}) is None  # plain pickle refuses it: not carried
+    # Too large: pickling stops at the bound (one 64 KiB frame past it at most).
+    _Counted.pickled = 0
+    assert quorlock._carried({i: _Counted() for i in range(1000)}) is None
+    assert 0 < _Counted.pickled < 200
+    # Too many entries: not pickled at all.
+    monkeypatch.setattr(quorlock, "CARRY_MAX_ITEMS", 10)
+    _Counted.pickled = 0
+    assert quorlock._carried({i: _Counted() for i in range(11)}) is None
+    assert _Counted.pickled == 0
 
 
 def test_lock_status_names_the_holder(monkeypatch):

@@ -25,6 +25,7 @@ import ray
 import quorlib.quorbase
 import quorlib.quordict
 import quorlib.quorlist
+import quorlib.quorlock
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import QuorList
 
@@ -61,9 +62,13 @@ class CountingRay:
         return getattr(self._real, name)
 
 
+# The modules whose remote calls are counted: the containers' and the lock's.
+COUNTED_MODULES = (quorlib.quorbase, quorlib.quordict, quorlib.quorlist, quorlib.quorlock)
+
+
 def count_remote_calls() -> CountingRay:
     counter = CountingRay(ray)
-    for module in (quorlib.quorbase, quorlib.quordict, quorlib.quorlist):
+    for module in COUNTED_MODULES:
         setattr(module, "ray", counter)  # each module looks `ray` up at every use
     return counter
 

@@ -39,6 +39,7 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import io
 import os
 import pickle
 import threading
@@ -489,15 +490,30 @@ def acquire(lock: Any, timeout: float | None = None, record_ref: Any = None,
                  pickle.loads(record) if record is not None else None, record_key, chunks)
 
 
+class _TooLarge(Exception):
+    """A chunk pickles to more than the lock carries."""
+
+
+class _BoundedBuffer(io.BytesIO):
+    """Takes at most CARRY_CHUNK_BYTES: a chunk of a few large values stops
+    being pickled as soon as it is too large to carry, not once it is whole."""
+
+    def write(self, data: Any) -> int:
+        if self.tell() + memoryview(data).nbytes > CARRY_CHUNK_BYTES:
+            raise _TooLarge
+        return super().write(data)
+
+
 def _carried(contents: Any) -> bytes | None:
     """`contents` pickled, when small enough for the lock to carry."""
     try:
         if len(contents) > CARRY_MAX_ITEMS:
             return None
-        blob = pickle.dumps(contents, 5)
-    except Exception:  # noqa: BLE001 - what Ray can send, plain pickle may not: not carried
+        buffer = _BoundedBuffer()
+        pickle.Pickler(buffer, 5).dump(contents)
+    except Exception:  # too large, or what Ray can send but plain pickle cannot: not carried
         return None
-    return blob if len(blob) <= CARRY_CHUNK_BYTES else None
+    return buffer.getvalue()
 
 
 def release(lock: Any, grant: Grant, aborted: bool = False, record: Any = None,
