@@ -20,7 +20,7 @@ import quorlib.quorbase
 import quorlib.quordict
 import quorlib.quorlist
 import quorlib.quorproxy
-from quorlib.demo import COUNTED_MODULES, CountingRay
+from quorlib.demo import RemoteCallCounter
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList
 
@@ -61,16 +61,12 @@ def interleaved(variants: dict[str, Callable[[], object]], rounds: int) -> dict[
 
 @contextmanager
 def counting_remote_calls():
-    modules = COUNTED_MODULES
-    saved = [m.ray for m in modules]
-    counter = CountingRay(ray)
-    for m in modules:
-        m.ray = counter
+    """Counts the actor calls this process sends inside the `with`."""
+    counter = RemoteCallCounter().install()
     try:
         yield counter
     finally:
-        for m, r in zip(modules, saved):
-            m.ray = r
+        counter.uninstall()
 
 
 def increment_sequence(seed: int, n: int, n_keys: int) -> list[int]:
@@ -813,7 +809,6 @@ def w8_list_reads(ctx: Ctx) -> None:
     walk = {"quorlib": t["quorlib iteration"],
             "list": t["list iteration"] / plain_reps,
             "actor": t["actor iteration"]}
-    where = f"{n:,} elements, {chunks} chunks, all resident"
     for op, times, calls, unit_note in (
             ("lst[i]", get, f"{calls_get:.2f} remote calls per lst[i]", "per read"),
             ("iteration", walk, f"{calls_iter} remote calls per pass over {chunks} chunks",

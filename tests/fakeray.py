@@ -109,6 +109,13 @@ class FakeActor:
         self.failures.clear()
 
     def invoke(self, method, args, kwargs):
+        # As Ray does, a reference passed directly is resolved before the call
+        # is sent; when it holds an error, the call fails with it and never
+        # reaches the actor (nor the log).
+        try:
+            args = tuple(a.result() if isinstance(a, FakeObjectRef) else a for a in args)
+        except BaseException as exc:  # an injected interrupt too: it is the call's outcome
+            return _failed(exc)
         self.fake.record(self.name, method, args, kwargs)
         if self.dead:
             return _failed(FakeActorDied(f"actor {self.name} died"))
@@ -167,7 +174,7 @@ class FakeProxy(FakeActor):
     def do_rollback(self, new_epoch, committed_epoch):
         return _resolved(self.state.rollback(new_epoch, committed_epoch))
 
-    def do_publish(self, epoch, value):
+    def do_publish(self, epoch, value, *after):
         self.state.publish(epoch, _copy(value))
         return _resolved(None)
 
@@ -223,7 +230,8 @@ class FakeLock(FakeActor):
             granted = self.state.request(ticket, process, task_id, record_key, copies)
         return _resolved(granted.grant) if granted is not None else self._waiter(ticket)
 
-    def do_release(self, ticket, aborted=False, record_key=None, record=None, chunks=None):
+    def do_release(self, ticket, aborted=False, record_key=None, record=None, chunks=None,
+                   *after):
         with self.cond:
             self._deliver(self.state.release(ticket, aborted, record_key, record, chunks))
             self.cond.notify_all()

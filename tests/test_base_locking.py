@@ -61,8 +61,9 @@ def test_with_block_order(fake, three):
     # The fixture's block was epoch 1 and wrote nothing; this one is epoch 2.
     # Requester ids are (id, holder epoch, committed epoch).
     assert [args[0][1:] for _, args in calls_to(fake, "set")] == [(2, 0), (2, 0)]
-    (_, (epoch, record)), = calls_to(fake, "publish")[-1:]
+    (_, (epoch, record, *after)), = calls_to(fake, "publish")[-1:]
     assert epoch == 2 and record.epoch == 2 and record.committed_epochs == [2, 0, 2]
+    assert after == [None, None]  # it ran after the two writes, given their results
     assert fake.value(meta).committed_epochs == [2, 0, 2]
 
 
@@ -201,7 +202,7 @@ def test_flush_writes_exactly_the_resident_chunks_that_may_differ(fake, three):
     assert fake.log == []
 
 
-def test_chunks_move_in_waves_each_sent_before_any_is_waited_for(fake):
+def test_chunks_move_in_waves_and_the_commit_goes_as_one_chain(fake):
     d = QuorDict({i: str(i) for i in range(6)}, 3)
     chunks = [h.ref.name for h in fields(d)["chunk_ref_list"]]
     meta = fields(d)["_quor_meta_ref"].name
@@ -212,10 +213,14 @@ def test_chunks_move_in_waves_each_sent_before_any_is_waited_for(fake):
         assert sorted(d.items()) == [(i, str(i)) for i in range(6)]
         for k in (0, 2):
             d[k] = "x"
-    assert fake.events == [
-        "local.acquire", "lock0.acquire", "wait", *(f"{c}.get" for c in chunks), "wait", "wait", "wait",
-        f"{chunks[0]}.set", f"{chunks[2]}.set", "wait", "wait",
-        f"{meta}.publish", "wait", "lock0.release", "wait", "local.release"]
+    # The fetches go out together; so do the writes, the publish that follows
+    # them and the release that follows the publish, before any is waited for.
+    events = fake.events
+    assert events[:9] == [
+        "local.acquire", "lock0.acquire", "wait", *(f"{c}.get" for c in chunks), "wait", "wait", "wait"]
+    assert events[9:13] == [f"{chunks[0]}.set", f"{chunks[2]}.set", f"{meta}.publish",
+                            "lock0.release"]
+    assert events[13:] == ["wait", "local.release"]  # the release's outcome tells all
     assert fake.value(chunks[2]) == {2: "x", 5: "5"}
 
 
@@ -264,6 +269,34 @@ def test_interrupt_during_write_back_propagates(fake, three):
     fake.actor(c0).fail("set", KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
         obj.flush()
+
+
+def test_an_interrupt_while_the_commit_settles_waits_for_it(fake, three, monkeypatch):
+    # A task cancelled while its block's end is waited for: the writes, the
+    # publish and the release are already on their way and the block commits.
+    # Rolling back now would undo writes that the published record names.
+    obj, (c0, c1, c2), meta = three
+    real_get = fake.get
+    interrupted = []
+
+    def get(ref, timeout=None):
+        if not interrupted and fake.events[-1] == "lock0.release":
+            interrupted.append(True)
+            raise KeyboardInterrupt
+        return real_get(ref, timeout)
+
+    monkeypatch.setattr(fake, "get", get)
+    with pytest.raises(KeyboardInterrupt):
+        with obj:
+            fake.take_log()
+    assert interrupted
+    assert fake.take_log() == [f"{c0}.set", f"{c2}.set", f"{meta}.publish", "lock0.release",
+                               "local.release"]
+    assert fake.value(c0) == {"a": 10} and fake.value(meta).committed_epochs == [2, 0, 2]
+    assert fields(obj)["chunk_list"] == [{"a": 10}, None, {"c": 12}]  # committed: kept
+    assert not fake.actor("lock0").held
+    with obj:
+        pass
 
 
 # Note: each case fails one step of a block that changed chunks 0 and 2 (chunk

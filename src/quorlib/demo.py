@@ -17,7 +17,6 @@ import random
 import sys
 import time
 from collections.abc import Sequence
-from types import ModuleType
 from typing import Any
 
 import ray
@@ -25,7 +24,6 @@ import ray
 import quorlib.quorbase
 import quorlib.quordict
 import quorlib.quorlist
-import quorlib.quorlock
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import QuorList
 
@@ -46,31 +44,34 @@ def make_corpus(n_words: int, vocabulary: int = 4000, seed: int = 20261207) -> l
     return rng.choices(words, weights=weights, k=n_words)
 
 
-class CountingRay:
-    """Stands in for `ray` in the quorlib modules and counts the remote calls
-    they wait for: every remote call is followed by exactly one ray.get."""
+class RemoteCallCounter:
+    """Counts the actor calls this process sends while it is installed: every
+    `.remote()` of an actor method, whether or not it is waited for one by
+    one (a block's end sends its writes, publish and release together)."""
 
-    def __init__(self, real: ModuleType) -> None:
-        self._real = real
+    def __init__(self) -> None:
         self.calls = 0
+        self._original: Any = None
 
-    def get(self, *args: Any, **kwargs: Any) -> Any:
-        self.calls += 1
-        return self._real.get(*args, **kwargs)
+    def install(self) -> RemoteCallCounter:
+        original = self._original = ray.actor.ActorMethod.remote
+        counter = self
 
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._real, name)
+        def remote(method: Any, *args: Any, **kwargs: Any) -> Any:
+            counter.calls += 1
+            return original(method, *args, **kwargs)
+
+        ray.actor.ActorMethod.remote = remote  # type: ignore[method-assign, assignment]
+        return self
+
+    def uninstall(self) -> None:
+        if self._original is not None:
+            ray.actor.ActorMethod.remote = self._original  # type: ignore[method-assign]
+            self._original = None
 
 
-# The modules whose remote calls are counted: the containers' and the lock's.
-COUNTED_MODULES = (quorlib.quorbase, quorlib.quordict, quorlib.quorlist, quorlib.quorlock)
-
-
-def count_remote_calls() -> CountingRay:
-    counter = CountingRay(ray)
-    for module in COUNTED_MODULES:
-        setattr(module, "ray", counter)  # each module looks `ray` up at every use
-    return counter
+def count_remote_calls() -> RemoteCallCounter:
+    return RemoteCallCounter().install()
 
 
 @ray.remote(num_cpus=1)

@@ -53,7 +53,7 @@ import ray
 from quorlib.quorproxy import gen_quor_id
 
 __all__ = ["QuorLock", "LockState", "Grant", "StaleTicketError", "HolderLostError",
-           "UnknownProcessError", "acquire", "release"]
+           "UnknownProcessError", "acquire", "release", "send_release"]
 
 # Each registered live process keeps one `hold` call pending on the actor and
 # each waiter one `acquire`; each occupies one of the actor's concurrency slots.
@@ -327,7 +327,9 @@ class QuorLock:
 
     async def release(self, ticket: str, aborted: bool = False, record_key: Any = None,
                       record: bytes | None = None,
-                      chunks: dict[int, tuple[int, bytes | None]] | None = None) -> None:
+                      chunks: dict[int, tuple[int, bytes | None]] | None = None,
+                      *after: Any) -> None:
+        """`after`: references of calls that must succeed first (see `send_release`)."""
         self._deliver(self._state.release(ticket, aborted, record_key, record, chunks))
 
     async def withdraw(self, ticket: str) -> None:
@@ -526,6 +528,15 @@ def release(lock: Any, grant: Grant, aborted: bool = False, record: Any = None,
     block committed, which the lock carries to later holders when small.
     Raises StaleTicketError if the lock passed on without this holder
     (forced out or given up for dead)."""
+    ray.get(send_release(lock, grant, aborted, record, chunks))
+
+
+def send_release(lock: Any, grant: Grant, aborted: bool = False, record: Any = None,
+                 chunks: dict[int, tuple[int, Any]] | None = None, *after: Any) -> Any:
+    """`release` without waiting: returns the call's reference. `after` are
+    references of calls that must succeed first (a block's publish): Ray runs
+    the release only once they have, and fails it with the first one's error
+    otherwise, leaving the lock held."""
     blob = None
     carried = None
     if record is not None and grant.record_key is not None:
@@ -533,4 +544,4 @@ def release(lock: Any, grant: Grant, aborted: bool = False, record: Any = None,
         if chunks:
             carried = {index: (version, None if contents is None else _carried(contents))
                        for index, (version, contents) in chunks.items()}
-    ray.get(lock.release.remote(grant.ticket, aborted, grant.record_key, blob, carried))
+    return lock.release.remote(grant.ticket, aborted, grant.record_key, blob, carried, *after)

@@ -215,7 +215,10 @@ class QuorProxy:
     def rollback(self, new_epoch: int, committed_epoch: int) -> int:
         return self._state.rollback(new_epoch, committed_epoch)
 
-    def publish(self, epoch: int, value: Any) -> None:
+    def publish(self, epoch: int, value: Any, *after: Any) -> None:
+        """`after`: the references of calls that must succeed first. Ray runs
+        this call only once they have (a block's chunk writes), and fails it
+        with the first one's error otherwise."""
         self._state.publish(epoch, value)
 
     def fence(self, epoch: int) -> Any:

@@ -16,7 +16,8 @@ using Fields = ObjectFields<QuorBaseObject, &QuorBaseObject::chunk_ref_list,
                             &QuorBaseObject::local_lock, &QuorBaseObject::quor_free_to_use,
                             &QuorBaseObject::quor_inval_threads, &QuorBaseObject::quor_meta,
                             &QuorBaseObject::quor_meta_ref, &QuorBaseObject::grant,
-                            &QuorBaseObject::block_failures, &QuorBaseObject::carried>;
+                            &QuorBaseObject::block_failures, &QuorBaseObject::carried,
+                            &QuorBaseObject::commit_after, &QuorBaseObject::pending_publish>;
 
 PyObject* base_new(PyTypeObject* type, PyObject*, PyObject*) {
   return guard([&]() -> PyObject* {

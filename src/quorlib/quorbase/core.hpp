@@ -97,8 +97,9 @@ void adopt_carried(PyObject* self, PyObject* chunks);
 bool take_carried(PyObject* self, Py_ssize_t chunk_idx);
 void forget_carried(QuorBaseObject* b, Py_ssize_t chunk_idx);
 void forget_all_carried(QuorBaseObject* b) noexcept;
-// What the block committed, for its release: chunk index -> (version, copy).
-Ref committed_chunks(PyObject* self);
+// What the block committed with `record`, for its release: chunk index ->
+// (version, copy).
+Ref committed_chunks(PyObject* self, PyObject* record);
 // Whether the calling thread is inside a block of `b` with a lock grant: its
 // chunk calls then carry the grant's epoch.
 bool holds_block(const QuorBaseObject* b) noexcept;
@@ -138,6 +139,9 @@ int mark_changed_slow(PyObject* self, Py_ssize_t chunk_idx);
 // `report_only`, raises WriteBackError naming each failed chunk and its cause;
 // inside a block the failures are also kept for __unlock__.
 void flush_resident(PyObject* self, bool changed_only, bool report_only);
+// The same in two steps: every write sent, then every write waited for.
+std::vector<PendingWrite> send_resident_writes(PyObject* self, bool changed_only);
+void finish_resident_writes(PyObject* self, std::vector<PendingWrite>& writes, bool report_only);
 
 // Python-visible methods of QuorBase, defined across the files of the module.
 extern PyMethodDef base_locking_methods[];

@@ -218,6 +218,156 @@ void roll_back_own_writes(PyObject* self) {
   if (b->ops->after_rollback) check(b->ops->after_rollback(self, lengths.get()));
 }
 
+// Whether `method` is this module's own _flush_chunks_/flush, not an override.
+bool is_own_flush(PyObject* method) {
+  return PyCFunction_Check(method) &&
+         PyCFunction_GET_FUNCTION(method) == reinterpret_cast<PyCFunction>(base_flush_chunks);
+}
+
+// What ending a block came to: the errors of its steps, an interrupt kept
+// for last, and whether it committed and, in one chain, released the lock.
+struct Ending {
+  Ref interrupt;      // an interrupt or exit request, raised last
+  Ref flush_error;    // what writing back raised beyond the failures it recorded
+  Ref publish_error;
+  Ref release_error;
+  bool committed = false;
+  bool released = false;
+};
+
+// Keeps what `step` raised: an interrupt in `end.interrupt` (the first one),
+// any other error in `error`. Returns whether the step succeeded.
+template <class F>
+bool keep_error(Ending& end, Ref& error, F&& step) {
+  try {
+    step();
+    return true;
+  } catch (const PyErrSet&) {
+    Ref raised = fetch_error();
+    if (PyObject_IsInstance(raised.get(), PyExc_Exception)) {
+      error = std::move(raised);
+    } else if (!end.interrupt) {
+      end.interrupt = std::move(raised);
+    }
+    return false;
+  }
+}
+
+// The block's end one wait at a time: the write-back (through
+// _flush_chunks_, which a subclass may override), then the publish.
+void end_in_steps(PyObject* self, Ending& end) {
+  const Names& n = state_of(self).names;
+  QuorBaseObject* b = as_base(self);
+  keep_error(end, end.flush_error, [&] { Ref done = call_method(self, n.str__flush_chunks_); });
+  if (end.interrupt || end.flush_error || PyList_GET_SIZE(b->block_failures) > 0) return;
+  end.committed = keep_error(end, end.publish_error, [&] { check(b->ops->evict_meta(self)); });
+}
+
+// Waits for `call` to settle, across interrupts (kept in `end`), at most a few
+// times; returns its result, or null with its error in `error`.
+Ref outcome(PyObject* self, Ending& end, PyObject* call, Ref& error, const char* what) {
+  const Names& n = state_of(self).names;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    Ref result;
+    Ref raised;
+    if (keep_error(end, raised, [&] { result = named_death(self, what, [&] {
+                                        return n.ray_get(call); }); }))
+      return result;
+    if (raised) {
+      error = std::move(raised);
+      return Ref();
+    }
+  }
+  return Ref();  // still interrupted: what it came to is not known
+}
+
+// Note [The commit travels as one chain]
+// A block that changed chunks ends with calls that must follow one another:
+// its chunk writes, the publish of its record (the commit) and the release of
+// the lock, which hands the record and the committed chunks to the next
+// holder. Waiting for each before sending the next put the holder's wake-up
+// and Ray's submission cost between them, on the lock's critical path. So they
+// are sent together, each to run after the one before: Ray runs the publish
+// only once every write has succeeded and the release only once the publish
+// has, and fails a later call with the earlier one's error without running it
+// (the lock then stays held, and the holder rolls back and releases as in any
+// aborted block). The holder learns the outcome from the last call before
+// anything else, and an interrupt meanwhile (a cancelled task) is kept until
+// the chain has settled: a block is never rolled back while its publish may
+// still land. Returns false, having sent nothing, when the block has no writes
+// to send (it may still publish what a flush wrote) or its _flush_chunks_ is
+// overridden.
+bool end_as_chain(PyObject* self, PyObject* grant, Ending& end) {
+  const Names& n = state_of(self).names;
+  QuorBaseObject* b = as_base(self);
+  Ref flush = get_attr(self, n.str__flush_chunks_);
+  if (!is_own_flush(flush.get()) || b->quor_meta == Py_None) return false;
+  n.require_ray();
+  std::vector<PendingWrite> writes;
+  if (!keep_error(end, end.flush_error, [&] { writes = send_resident_writes(self, false); }))
+    return true;  // what was sent is rolled back after it: calls to one actor keep their order
+  if (writes.empty()) return false;
+  bool all_sent = true;
+  Ref after = Ref::check(PyList_New(0));
+  for (PendingWrite& write : writes) {
+    if (!write.call) {
+      all_sent = false;
+      continue;
+    }
+    check(PyList_Append(after.get(), write.call.get()));
+    Py_ssize_t at = list_position(b->chunk_list, write.chunk_idx);
+    if (at < b->written_len) b->written[at] = 1;  // the record that commits them counts them
+  }
+  Ref publish, record, release;
+  if (all_sent) {
+    set_field(b->commit_after, after.get());
+    keep_error(end, end.publish_error, [&] { check(b->ops->evict_meta(self)); });
+    set_field(b->commit_after, Py_None);
+    if (PyTuple_Check(b->pending_publish)) {
+      publish = Ref::borrow(PyTuple_GET_ITEM(b->pending_publish, 0));
+      record = Ref::borrow(PyTuple_GET_ITEM(b->pending_publish, 1));
+      set_field(b->pending_publish, Py_None);
+    } else if (!end.publish_error && !end.interrupt) {
+      keep_error(end, end.publish_error, [] {
+        raise(PyExc_RuntimeError, "the block's version record was not published");
+      });
+    }
+  }
+  if (publish && !end.interrupt) {
+    Ref unsent;  // not sent: the lock is released after the outcome is known
+    keep_error(end, unsent, [&] {
+      Ref chunks = committed_chunks(self, record.get());
+      Ref helpers = n.lookup(n.str_quorlock);
+      release = call_method(helpers.get(), n.str_send_release, b->lock, grant, Py_False,
+                            record.get(), chunks.get(), publish.get());
+    });
+  }
+  // The last call sent settles after every other, and succeeds only if they did.
+  if (PyObject* last = release ? release.get() : publish ? publish.get() : nullptr) {
+    Ref failed;
+    if (outcome(self, end, last, failed, "the lock actor")) {
+      set_field(b->quor_meta, record.get());
+      end.committed = true;
+      end.released = bool(release);
+      return true;
+    }
+  }
+  // Each call tells its own outcome, waited for in the order they ran.
+  keep_error(end, end.flush_error, [&] { finish_resident_writes(self, writes, false); });
+  if (!publish || PyList_GET_SIZE(b->block_failures) > 0) return true;
+  Ref published = outcome(self, end, publish.get(), end.publish_error, "the version record actor");
+  if (!published) return true;
+  end.flush_error = Ref();  // every write succeeded: the publish ran after them
+  set_field(b->quor_meta, record.get());
+  end.committed = true;
+  if (release) {
+    Ref released = outcome(self, end, release.get(), end.release_error, "the lock actor");
+    end.released = bool(released);
+    if (!released && !end.release_error) end.released = true;  // unknown: not sent again
+  }
+  return true;
+}
+
 PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
     static const char* kwlist[] = {"cache", nullptr};
@@ -236,26 +386,14 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
       failures = Ref::check(PyList_New(0));
       set_field(b->block_failures, failures.get());
     }
-    Ref interrupt;      // an interrupt or exit request, raised last
-    Ref flush_error;    // what _flush_chunks_ raised beyond the failures it recorded
-    Ref publish_error;
-    try {
-      Ref done = call_method(self, n.str__flush_chunks_);
-    } catch (const PyErrSet&) {
-      flush_error = fetch_error();
-      if (!PyObject_IsInstance(flush_error.get(), PyExc_Exception)) interrupt = std::move(flush_error);
-    }
-    bool aborted = interrupt || flush_error || PyList_GET_SIZE(failures.get()) > 0;
-    if (!aborted) {
-      try {
-        check(b->ops->evict_meta(self));
-      } catch (const PyErrSet&) {
-        publish_error = fetch_error();
-        aborted = true;
-        if (!PyObject_IsInstance(publish_error.get(), PyExc_Exception))
-          interrupt = std::move(publish_error);
-      }
-    }
+    Ending end;
+    Ref grant = Ref::borrow(b->grant);
+    if (!(grant.get() != Py_None && end_as_chain(self, grant.get(), end))) end_in_steps(self, end);
+    bool aborted = !end.committed;
+    Ref interrupt = std::move(end.interrupt);
+    Ref& flush_error = end.flush_error;
+    Ref& publish_error = end.publish_error;
+    Ref& release_error = end.release_error;
     Ref cleanup_error;
     if (aborted) {
       try {
@@ -264,13 +402,11 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
         cleanup_error = fetch_error();
       }
     }
-    Ref grant = Ref::borrow(b->grant);
-    Ref release_error;
-    if (grant.get() != Py_None) {
+    if (grant.get() != Py_None && !end.released && !release_error) {
       try {
         // Only a block that ended cleanly knows its record is what was committed.
         Ref record = Ref::borrow(aborted ? Py_None : b->quor_meta);
-        Ref chunks = aborted ? Ref::borrow(Py_None) : committed_chunks(self);
+        Ref chunks = aborted ? Ref::borrow(Py_None) : committed_chunks(self, record.get());
         release_grant(self, grant.get(), bool(cleanup_error), record.get(), chunks.get());
       } catch (const PyErrSet&) {
         release_error = fetch_error();
@@ -360,12 +496,6 @@ void join_inval_threads(const Names& n, QuorBaseObject* b) {
   }
 }
 
-// Whether `method` is this module's own _flush_chunks_/flush, not an override.
-bool is_own_flush(PyObject* method) {
-  return PyCFunction_Check(method) &&
-         PyCFunction_GET_FUNCTION(method) == reinterpret_cast<PyCFunction>(base_flush_chunks);
-}
-
 }  // namespace
 
 PyObject* base_flush_chunks(PyObject* self, PyObject*) {
@@ -376,20 +506,32 @@ PyObject* base_flush_chunks(PyObject* self, PyObject*) {
 }
 
 void flush_resident(PyObject* self, bool changed_only, bool report_only) {
+  if (!PyList_Check(as_base(self)->chunk_list))
+    raise(PyExc_TypeError, "'NoneType' object is not iterable");
+  // Raised once, not once per chunk; the finaliser reports it by the line.
+  if (!report_only) state_of(self).names.require_ray();
+  std::vector<PendingWrite> writes = send_resident_writes(self, changed_only);
+  finish_resident_writes(self, writes, report_only);
+}
+
+// Every write is sent before any is waited for: one wave, about one round
+// trip whatever the number of chunks written.
+std::vector<PendingWrite> send_resident_writes(PyObject* self, bool changed_only) {
   QuorBaseObject* b = as_base(self);
   Ref chunks = Ref::borrow(b->chunk_list);
   if (!PyList_Check(chunks.get())) raise(PyExc_TypeError, "'NoneType' object is not iterable");
-  // Raised once, not once per chunk; the finaliser reports it by the line.
-  if (!report_only) state_of(self).names.require_ray();
-  Ref failures = Ref::check(PyList_New(0));
-  // Every write is sent before any is waited for: one wave, about one round
-  // trip whatever the number of chunks written.
   std::vector<PendingWrite> writes;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
     if (PyList_GET_ITEM(chunks.get(), i) == Py_None) continue;
     if (changed_only ? !is_changed(b, i) : is_clean(b, i)) continue;
     writes.push_back(send_write(self, i));
   }
+  return writes;
+}
+
+void finish_resident_writes(PyObject* self, std::vector<PendingWrite>& writes, bool report_only) {
+  QuorBaseObject* b = as_base(self);
+  Ref failures = Ref::check(PyList_New(0));
   const Names& n = state_of(self).names;
   for (PendingWrite& write : writes) {
     Ref failure = finish_write(self, write, 0);

@@ -204,13 +204,39 @@ int op_fetch_and_update_meta(PyObject* self) {
   });
 }
 
+// The record that commits the block: a copy of the instance's, with the
+// version of every chunk written in the block raised and, under a shared lock,
+// its committed epoch and the record's epoch set to the block's.
+Ref committing_record(const Names& n, QuorBaseObject* b, bool shared_lock) {
+  Ref copy_module = n.lookup(n.str_copy);
+  Ref record = call_method(copy_module.get(), n.str_copy, b->quor_meta);
+  Ref versions = Ref::check(PySequence_List(chunk_versions(n, b->quor_meta).get()));
+  Ref old_committed = get_attr(b->quor_meta, n.str_committed_epochs);
+  Ref committed = Ref::check(PySequence_List(old_committed.get()));
+  Ref epoch = new_int(b->epoch);
+  Ref one = new_int(1);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(versions.get()) && i < b->written_len; ++i) {
+    if (!b->written[i]) continue;
+    Ref raised = Ref::check(PyNumber_Add(PyList_GET_ITEM(versions.get(), i), one.get()));
+    check(PyList_SetItem(versions.get(), i, raised.release()));
+    if (shared_lock && i < PyList_GET_SIZE(committed.get()))
+      check(PyList_SetItem(committed.get(), i, epoch.new_ref()));
+  }
+  check(PyObject_SetAttr(record.get(), n.str_chunk_versions, versions.get()));
+  if (shared_lock) {
+    check(PyObject_SetAttr(record.get(), n.str_committed_epochs, committed.get()));
+    check(PyObject_SetAttr(record.get(), n.str_epoch, epoch.get()));
+  }
+  return record;
+}
+
 // Note [Publishing the record is the commit point]
 // The record names, per chunk, the epoch of the block that last committed it,
 // and its own epoch. A block's writes become what everyone reads at the one
 // actor step that stores its record; the record's actor refuses a record from
 // an epoch older than the newest it has seen, so a holder the lock has left
-// behind cannot commit late. If the publish fails, the instance's record is
-// put back as it was: the block did not commit.
+// behind cannot commit late. The instance adopts the new record only once the
+// publish succeeded: if it fails, the block did not commit.
 //
 // Note [Versions count commits]
 // chunk_versions[i] is raised once for every block that commits chunk i, in the
@@ -220,6 +246,10 @@ int op_fetch_and_update_meta(PyObject* self) {
 // commit and publishes nothing: the record as read is still the last commit,
 // and a holder the lock has left behind is kept out without it (the grant after
 // an abnormal end fences the record).
+//
+// With a list in commit_after, the publish is sent to run after those calls
+// and left in pending_publish, not waited for (Note [The commit travels as
+// one chain]).
 int op_evict_meta(PyObject* self) {
   return guard([&] {
     const CoreState& st = state_of(self);
@@ -232,44 +262,27 @@ int op_evict_meta(PyObject* self) {
     bool wrote = false;
     for (Py_ssize_t i = 0; i < b->written_len; ++i) wrote |= b->written[i] != 0;
     if (!wrote) return 0;
-    Ref record = Ref::borrow(b->quor_meta);
     bool shared_lock = b->grant != Py_None;  // else no epochs to commit under
-    Ref old_versions = chunk_versions(n, record.get());
-    Ref old_committed = get_attr(record.get(), n.str_committed_epochs);
-    Ref old_epoch = get_attr(record.get(), n.str_epoch);
-    Ref versions = Ref::check(PySequence_List(old_versions.get()));
-    Ref committed = Ref::check(PySequence_List(old_committed.get()));
+    Ref record = committing_record(n, b, shared_lock);
     Ref epoch = new_int(b->epoch);
-    Ref one = new_int(1);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(versions.get()) && i < b->written_len; ++i) {
-      if (!b->written[i]) continue;
-      Ref raised = Ref::check(PyNumber_Add(PyList_GET_ITEM(versions.get(), i), one.get()));
-      check(PyList_SetItem(versions.get(), i, raised.release()));
-      if (shared_lock && i < PyList_GET_SIZE(committed.get()))
-        check(PyList_SetItem(committed.get(), i, epoch.new_ref()));
+    if (shared_lock && PyList_Check(b->commit_after)) {
+      n.require_ray();
+      Ref method = get_attr(b->quor_meta_ref, n.str_publish);
+      Ref send = get_attr(method.get(), n.str_remote);
+      Ref head = Ref::check(PyTuple_Pack(2, epoch.get(), record.get()));
+      Ref after = Ref::check(PyList_AsTuple(b->commit_after));
+      Ref args = Ref::check(PySequence_Concat(head.get(), after.get()));
+      Ref call_ref = Ref::check(PyObject_Call(send.get(), args.get(), nullptr));
+      Ref pending = Ref::check(PyTuple_Pack(2, call_ref.get(), record.get()));
+      set_field(b->pending_publish, pending.get());
+      return 0;
     }
-    auto put_back = [&] {
-      if (PyObject_SetAttr(record.get(), n.str_chunk_versions, old_versions.get()) < 0 ||
-          PyObject_SetAttr(record.get(), n.str_committed_epochs, old_committed.get()) < 0 ||
-          PyObject_SetAttr(record.get(), n.str_epoch, old_epoch.get()) < 0)
-        PyErr_Clear();  // the publish failure is the one to report
-    };
-    try {
-      check(PyObject_SetAttr(record.get(), n.str_chunk_versions, versions.get()));
-      if (shared_lock) {
-        check(PyObject_SetAttr(record.get(), n.str_committed_epochs, committed.get()));
-        check(PyObject_SetAttr(record.get(), n.str_epoch, epoch.get()));
-      }
-      Ref done = named_death(self, "the version record actor", [&] {
-        return shared_lock
-                   ? n.call_remote(b->quor_meta_ref, n.str_publish, epoch.get(), record.get())
-                   : n.call_remote(b->quor_meta_ref, n.str_set_nocache, record.get());
-      });
-    } catch (const PyErrSet&) {
-      Ref error = fetch_error();
-      put_back();
-      restore_error(std::move(error));
-    }
+    Ref done = named_death(self, "the version record actor", [&] {
+      return shared_lock
+                 ? n.call_remote(b->quor_meta_ref, n.str_publish, epoch.get(), record.get())
+                 : n.call_remote(b->quor_meta_ref, n.str_set_nocache, record.get());
+    });
+    set_field(b->quor_meta, record.get());
     return 0;
   });
 }

@@ -12,7 +12,7 @@
 
 namespace quor {
 
-inline constexpr unsigned kApiVersion = 5;  // bump on any layout change
+inline constexpr unsigned kApiVersion = 6;  // bump on any layout change
 inline constexpr const char* kApiCapsuleName = "quorlib.quorbase._C_API";
 
 struct QuorChunkObject {
@@ -82,6 +82,8 @@ struct QuorBaseObject {
   Py_ssize_t written_len;
   PyObject* block_failures;
   PyObject* carried;  // chunk index -> (version, pickled contents) from a grant, or None
+  PyObject* commit_after;     // calls the block's publish must follow (a list), or None
+  PyObject* pending_publish;  // (publish call, record it commits) not yet waited for, or None
 };
 
 // Every operation returns 0 on success and -1 with a Python error set. A
