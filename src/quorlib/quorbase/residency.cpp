@@ -1,7 +1,8 @@
 // The chunk and version-record protocol: the base's table of internal
 // operations, the operations the core exports to the containers, and the
 // changed marks they keep. Every remote call is waited for before the
-// operation goes on.
+// operation goes on, but for the publish that __unlock__ sends as part of a
+// chain and waits for itself.
 #include <cstdio>
 #include <cstring>
 #include <utility>
