@@ -379,13 +379,19 @@ class TestCommitsWithTheGrant:
     with their grants; a carried copy is used only at the version the record
     names, and the chunk's actor serves whatever is not carried."""
 
-    def test_a_copy_carried_then_overtaken_is_fetched(self, fake, three, monkeypatch):
-        d, other = three
-        (c0, _, _), _, _ = names(fake, d)
+    @staticmethod
+    def commit_a_held_chunk(fake, d, other):
+        """`other` holds chunk 0, then `d` commits it as "A"; returns the
+        chunk's actor."""
         with other:
             other[0]
         with d:
             d[0] = "A"
+        return names(fake, d)[0][0]
+
+    def test_a_copy_carried_then_overtaken_is_fetched(self, fake, three, monkeypatch):
+        d, other = three
+        c0 = self.commit_a_held_chunk(fake, d, other)
         with other:
             pass               # chunk 0 arrives carried and stays unpickled
         monkeypatch.setattr(quorlock, "CARRY_CHUNK_BYTES", 100)
@@ -411,11 +417,8 @@ class TestCommitsWithTheGrant:
 
     def test_an_aborted_block_makes_the_lock_forget_what_it_carries(self, fake, three):
         d, other = three
-        (c0, _, _), _, lock = names(fake, d)
-        with other:
-            other[0]
-        with d:
-            d[0] = "A"
+        c0 = self.commit_a_held_chunk(fake, d, other)
+        lock = names(fake, d)[2]
         assert fake.actor(lock).state.carried
         fake.actor(c0).fail("set", RuntimeError("down"), times=1)
         with pytest.raises(WriteBackError):
@@ -429,11 +432,7 @@ class TestCommitsWithTheGrant:
 
     def test_a_carried_copy_that_cannot_be_unpickled_is_fetched(self, fake, three, monkeypatch):
         d, other = three
-        (c0, _, _), _, _ = names(fake, d)
-        with other:
-            other[0]
-        with d:
-            d[0] = "A"
+        c0 = self.commit_a_held_chunk(fake, d, other)
 
         class Refusing:
             @staticmethod
