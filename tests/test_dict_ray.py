@@ -8,6 +8,7 @@ from datetime import date, datetime, time
 
 import ray
 
+from quorlib.demo import RemoteCallCounter
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList
 from test_dict_placement import CET, NYC, UTC, Account, Suit
@@ -152,3 +153,25 @@ def test_a_reader_keeps_unchanged_copies_and_sees_every_commit_whole(real_ray):
     assert [a for a, _, _, _ in seen] == sorted(a for a, _, _, _ in seen)
     with d:
         assert d == {0: WRITES, 1: WRITES, 2: "untouched", 3: list(range(WRITES))}
+
+
+def test_a_holder_pays_for_what_others_changed_not_for_what_it_holds(real_ray):
+    d = QuorDict({k: 0 for k in range(8)}, 4)
+    other = pickle.loads(pickle.dumps(d))  # a second holder of the same actors
+    with other:
+        assert len(other) == 8             # every chunk resident
+    with d:
+        d[1] = 10                           # one chunk committed
+    counter = RemoteCallCounter().install()
+    try:
+        with other:                         # the commit comes pickled with the grant
+            assert other[1] == 10 and sum(other.values()) == 10
+        read_only = counter.calls
+        with other:
+            other[2] = 5
+        one_chunk = counter.calls - read_only
+    finally:
+        counter.uninstall()
+    assert (read_only, one_chunk) == (2, 4)  # acquire, release; and the write and publish
+    with d:
+        assert d == {0: 0, 1: 10, 2: 5, 3: 0, 4: 0, 5: 0, 6: 0, 7: 0}
