@@ -155,6 +155,18 @@ def test_use_without_ray_is_refused_before_any_call(fake, capsys):
     assert [e for e in fake.take_log() if not e.startswith("local.")] == []
 
 
+def test_ray_stopped_inside_a_block_still_frees_the_local_lock(fake):
+    from quorlib.quordict import QuorDict
+    d = QuorDict({"a": 1}, num_chunks=1)
+    with pytest.raises(WriteBackError) as e:
+        with d:
+            d["a"] = 2
+            fake.initialized = False
+    assert RAY_DOWN in str(e.value)
+    assert not fields(d)["_local_lock"].locked()
+    fake.initialized = True
+
+
 @pytest.mark.parametrize("shared,dropped", [
     ([0, 1, 0], [1]),        # another holder fetched chunk 1 since
     ([5, 0, 5], [0, 2]),

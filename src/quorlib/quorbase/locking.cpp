@@ -388,7 +388,10 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     Ending end;
     Ref grant = Ref::borrow(b->grant);
-    if (!(grant.get() != Py_None && end_as_chain(self, grant.get(), end))) end_in_steps(self, end);
+    bool chained = false;
+    if (grant.get() != Py_None)
+      keep_error(end, end.flush_error, [&] { chained = end_as_chain(self, grant.get(), end); });
+    if (!chained && !end.flush_error && !end.interrupt) end_in_steps(self, end);
     bool aborted = !end.committed;
     Ref interrupt = std::move(end.interrupt);
     Ref& flush_error = end.flush_error;
