@@ -78,17 +78,20 @@ def count_remote_calls() -> RemoteCallCounter:
 def count_words(task_id: int, words: list[str], counts: QuorDict[str, int],
                 log: QuorList[tuple[Any, ...]], batch: int) -> int:
     calls = count_remote_calls()
-    start = time.perf_counter()
-    for offset in range(0, len(words), batch):
-        piece = words[offset:offset + batch]
-        with counts:
-            for w in piece:
-                counts[w] = counts[w] + 1 if w in counts else 1
+    try:
+        start = time.perf_counter()
+        for offset in range(0, len(words), batch):
+            piece = words[offset:offset + batch]
+            with counts:
+                for w in piece:
+                    counts[w] = counts[w] + 1 if w in counts else 1
+            with log:
+                log.append(("batch", task_id, len(piece)))
+        seconds = time.perf_counter() - start
         with log:
-            log.append(("batch", task_id, len(piece)))
-    seconds = time.perf_counter() - start
-    with log:
-        log.append(("task", task_id, len(words), round(seconds, 3)))
+            log.append(("task", task_id, len(words), round(seconds, 3)))
+    finally:
+        calls.uninstall()  # a worker process may run other tasks after this one
     # Leave nothing changed behind: the copies kept after the last block are
     # unchanged, so freeing them later writes nothing.
     return calls.calls
@@ -157,6 +160,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     for _, task_id, n, secs in sorted(summaries, key=lambda e: e[1]):
         print(f"  task {task_id}: {n} words in {secs:.2f} s")
     elapsed = time.perf_counter() - began
+    calls.uninstall()
     print(f"Counted {total} words ({len(shared)} distinct) in {elapsed:.1f} s with "
           f"{sum(task_calls) + calls.calls} remote calls.")
     ok = ok and top == expected_top and len(summaries) == args.tasks
