@@ -329,7 +329,8 @@ class QuorLock:
                       record: bytes | None = None,
                       chunks: dict[int, tuple[int, bytes | None]] | None = None,
                       *after: Any) -> None:
-        """`after`: references of calls that must succeed first (see `send_release`)."""
+        """`after`: the results of calls that had to succeed first, sent as
+        references (see `send_release`)."""
         self._deliver(self._state.release(ticket, aborted, record_key, record, chunks))
 
     async def withdraw(self, ticket: str) -> None:

@@ -216,9 +216,10 @@ class QuorProxy:
         return self._state.rollback(new_epoch, committed_epoch)
 
     def publish(self, epoch: int, value: Any, *after: Any) -> None:
-        """`after`: the references of calls that must succeed first. Ray runs
-        this call only once they have (a block's chunk writes), and fails it
-        with the first one's error otherwise."""
+        """`after`: the results of calls that had to succeed first (a block's
+        chunk writes). They are sent as references: Ray runs this call only
+        once they have succeeded, and fails it with the first one's error
+        otherwise."""
         self._state.publish(epoch, value)
 
     def fence(self, epoch: int) -> Any:
