@@ -63,6 +63,16 @@ def fake(monkeypatch):
     return double
 
 
+@pytest.fixture(params=[True, False], ids=["carried", "too large to carry"])
+def carry(request, monkeypatch):
+    """Whether the lock carries committed chunks to later holders: once as
+    built, once with every chunk too large to carry (fetched again instead)."""
+    if not request.param:
+        import quorlib.quorlock
+        monkeypatch.setattr(quorlib.quorlock, "CARRY_CHUNK_BYTES", 0)
+    return request.param
+
+
 @pytest.fixture(scope="session")
 def ray_cluster():
     """One small local Ray for every real-Ray test of the session."""

@@ -9,7 +9,6 @@ import sys
 import pytest
 
 import quorlib.quordict as qd
-import quorlib.quorlock
 from basehelp import fields
 from modelhelp import outcome
 from quorlib.quorbase import QuorBase
@@ -397,11 +396,8 @@ WRITE_BACK = {
 }
 
 
-@pytest.mark.parametrize("carry", [True, False], ids=["carried", "too large to carry"])
 @pytest.mark.parametrize("case", list(WRITE_BACK))
-def test_a_block_writes_back_only_what_may_differ(fake, monkeypatch, case, carry):
-    if not carry:
-        monkeypatch.setattr(quorlib.quorlock, "CARRY_CHUNK_BYTES", 0)
+def test_a_block_writes_back_only_what_may_differ(fake, carry, case):
     initial, work, written, always = WRITE_BACK[case]
     d = QuorDict({k: initial.get(k, k) for k in range(16)}, 8)
     other = pickle.loads(pickle.dumps(d))  # another holder of the same actors

@@ -345,7 +345,8 @@ bool end_as_chain(PyObject* self, PyObject* grant, Ending& end) {
   // The last call sent settles after every other, and succeeds only if they did.
   if (PyObject* last = release ? release.get() : publish ? publish.get() : nullptr) {
     Ref failed;
-    if (outcome(self, end, last, failed, "the lock actor")) {
+    if (outcome(self, end, last, failed,
+                release ? "the lock actor" : "the version record actor")) {
       set_field(b->quor_meta, record.get());
       end.committed = true;
       end.released = bool(release);
