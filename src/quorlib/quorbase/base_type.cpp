@@ -61,19 +61,31 @@ int base_init(PyObject* self, PyObject* args, PyObject* kwds) {
 // (and fail politely) on an object the collector has cleared.
 int base_clear(PyObject* self) { return Fields::clear(self); }
 
+// The finaliser runs first (it needs the object whole); the trashcan frees a
+// deep chain of containers holding containers one level at a time instead of
+// recursing. Nothing here reads the module's state, which the interpreter's
+// teardown may have cleared by now.
 void base_dealloc(PyObject* self) {
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   PyObject_GC_UnTrack(self);
-  QuorBaseObject* b = as_base(self);
-  if (b->weakreflist) PyObject_ClearWeakRefs(self);
-  free_changed(b);
-  Fields::dealloc(self);
+  Py_TRASHCAN_BEGIN(self, base_dealloc)
+  PyObject_GC_Track(self);
+  if (PyObject_CallFinalizerFromDealloc(self) == 0) {  // else resurrected
+    PyObject_GC_UnTrack(self);
+    QuorBaseObject* b = as_base(self);
+    if (b->weakreflist) PyObject_ClearWeakRefs(self);
+    free_changed(b);
+    Fields::dealloc(self);
+  }
+  Py_TRASHCAN_END
 }
 
 // A refused construction leaves no chunk list: such an instance never held a
-// copy to write back or a thread to join, so freeing it reports nothing.
+// copy to write back or a thread to join, so freeing it reports nothing. Nor
+// does an instance freed while the interpreter shuts down: Ray has stopped by
+// then, and its class or module may already be torn down.
 void finalize_if_constructed(PyObject* self) {
   if (!PyList_Check(as_base(self)->chunk_list)) return;
+  if (interpreter_finalizing() || !find_module_by_def(Py_TYPE(self), &module_def)) return;
   base_finalize(self);
 }
 

@@ -40,9 +40,7 @@ inline CoreState& state_of_module(PyObject* module) {
   return *static_cast<CoreState*>(PyModule_GetState(module));
 }
 inline CoreState& state_of_type(PyTypeObject* type) {
-  PyObject* module = PyType_GetModuleByDef(type, &module_def);  // borrowed
-  if (!module) throw PyErrSet{};
-  return state_of_module(module);
+  return state_of_module(module_by_def(type, &module_def));
 }
 inline CoreState& state_of(PyObject* self) { return state_of_type(Py_TYPE(self)); }
 

@@ -20,9 +20,7 @@ void check_arg_count(const char* name, Py_ssize_t nargs, Py_ssize_t min, Py_ssiz
 
 // The operand whose class derives from QuorDict: the slot is called for no other.
 PyObject* own_operand(PyObject* left, PyObject* right) {
-  if (PyType_GetModuleByDef(Py_TYPE(left), &module_def)) return left;
-  PyErr_Clear();
-  return right;
+  return find_module_by_def(Py_TYPE(left), &module_def) ? left : right;
 }
 
 bool is_quordict(const DictState& st, PyObject* obj) { return PyObject_TypeCheck(obj, st.dict_type); }

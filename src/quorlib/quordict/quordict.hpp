@@ -28,9 +28,7 @@ inline DictState& state_of_module(PyObject* module) {
   return *static_cast<DictState*>(PyModule_GetState(module));
 }
 inline DictState& state_of(PyObject* self) {
-  PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);  // borrowed
-  if (!module) throw PyErrSet{};
-  return state_of_module(module);
+  return state_of_module(module_by_def(Py_TYPE(self), &module_def));
 }
 
 // Floored modulo: the result takes the divisor's sign, so a positive chunk

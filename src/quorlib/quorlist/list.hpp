@@ -70,9 +70,7 @@ inline ListState& state_of_module(PyObject* module) {
   return *static_cast<ListState*>(PyModule_GetState(module));
 }
 inline ListState& state_of_type(PyTypeObject* type) {
-  PyObject* module = PyType_GetModuleByDef(type, &module_def);  // borrowed
-  if (!module) throw PyErrSet{};
-  return state_of_module(module);
+  return state_of_module(module_by_def(type, &module_def));
 }
 // `self`: an instance of QuorList, ListChunkMeta or the iterator, or of a subclass.
 inline ListState& state_of(PyObject* self) { return state_of_type(Py_TYPE(self)); }

@@ -131,10 +131,16 @@ int list_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 // The base's traverse, clear and release, with the record as the one field
-// the list adds.
-// QuorList is in the class's MRO, so the module is always found.
+// the list adds. QuorBase is found as the base of the native list class in
+// the instance's solid-base chain, without the module's state: the collector
+// runs these also after the interpreter's teardown has cleared the classes'
+// MROs and modules.
+void list_dealloc(PyObject* self);
+
 PyTypeObject* base_type_of(PyObject* self) noexcept {
-  return state_of_module(PyType_GetModuleByDef(Py_TYPE(self), &module_def)).base->base_type;
+  PyTypeObject* type = Py_TYPE(self);
+  while (type->tp_dealloc != list_dealloc) type = type->tp_base;
+  return type->tp_base;
 }
 
 int list_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -149,14 +155,21 @@ int list_clear_refs(PyObject* self) {
   return base_type_of(self)->tp_clear(self);
 }
 
+// The base's finaliser writes resident chunks back and needs the object
+// whole, so it runs first; the trashcan frees a deep chain of lists holding
+// lists one level at a time instead of recursing.
 void list_dealloc(PyObject* self) {
-  // The base's finaliser writes resident chunks back and needs the object whole.
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   PyObject_GC_UnTrack(self);
-  PyTypeObject* base_type = base_type_of(self);
-  Py_CLEAR(as_list(self)->meta);
-  forget_counts(self);
-  base_type->tp_dealloc(self);
+  Py_TRASHCAN_BEGIN(self, list_dealloc)
+  PyObject_GC_Track(self);
+  if (PyObject_CallFinalizerFromDealloc(self) == 0) {  // else resurrected
+    PyObject_GC_UnTrack(self);
+    PyTypeObject* base_type = base_type_of(self);
+    Py_CLEAR(as_list(self)->meta);
+    forget_counts(self);
+    base_type->tp_dealloc(self);
+  }
+  Py_TRASHCAN_END
 }
 
 PyMethodDef list_methods[] = {

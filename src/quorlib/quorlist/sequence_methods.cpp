@@ -15,9 +15,7 @@ bool is_quorlist(const ListState& st, PyObject* obj) { return PyObject_TypeCheck
 
 // The operand whose class derives from QuorList: the slot is called for no other.
 PyObject* own_operand(PyObject* left, PyObject* right) {
-  if (PyType_GetModuleByDef(Py_TYPE(left), &module_def)) return left;
-  PyErr_Clear();
-  return right;
+  return find_module_by_def(Py_TYPE(left), &module_def) ? left : right;
 }
 
 Ref elements_of(PyObject* self) { return layout_elements(read_layout(self)); }

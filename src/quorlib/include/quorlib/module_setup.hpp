@@ -33,6 +33,38 @@ inline void bind_services(PyObject* module) {
   bind_module(module, "time");
 }
 
+// The module of `def` that defined a native class among `type` and its solid
+// bases, or null. Walks tp_base rather than tp_mro: the interpreter's teardown
+// clears a type's tp_mro and ht_module (type_clear) while its instances may
+// still be freed or finalised, but keeps tp_base, which each subclass holds.
+inline PyObject* find_module_by_def(PyTypeObject* type, PyModuleDef* def) noexcept {
+  for (PyTypeObject* t = type; t; t = t->tp_base) {
+    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(t)->ht_module;
+    if (module && PyModule_GetDef(module) == def) return module;
+  }
+  return nullptr;
+}
+
+// The same, raising when the class or its module has been torn down.
+inline PyObject* module_by_def(PyTypeObject* type, PyModuleDef* def) {
+  PyObject* module = find_module_by_def(type, def);
+  if (!module)
+    raise_format(PyExc_TypeError, "'%.200s' is not a %s class, or its module has been torn down",
+                 type->tp_name, def->m_name);
+  return module;
+}
+
+// Whether the interpreter is shutting down: Ray's own exit handler has run by
+// then, so nothing remote can be done any more.
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
 // False under `python -O`, like assert statements.
 inline bool read_assertions_enabled() {
   PyObject* flags = PySys_GetObject("flags");  // borrowed
