@@ -11,6 +11,7 @@ actors cannot disagree about what a call does.
 """
 
 import collections
+import io
 import itertools
 import pickle
 import threading
@@ -51,6 +52,14 @@ def _failed(exc):
     def resolve():
         raise exc
     return FakeObjectRef(resolve)
+
+
+class _ArgumentPickler(pickle.Pickler):
+    """Pickles a call's arguments as Ray would; a nested reference travels as
+    itself."""
+
+    def persistent_id(self, obj):
+        return id(obj) if isinstance(obj, FakeObjectRef) else None
 
 
 def _lookup_handle(actor_id):
@@ -116,6 +125,13 @@ class FakeActor:
             args = tuple(a.result() if isinstance(a, FakeObjectRef) else a for a in args)
         except BaseException as exc:  # an injected interrupt too: it is the call's outcome
             return _failed(exc)
+        # As Ray does, an argument that cannot be serialised fails the call
+        # where it is sent, with the repr of the whole argument.
+        try:
+            _ArgumentPickler(io.BytesIO()).dump((args, kwargs))
+        except Exception as exc:
+            raise TypeError(f"Could not serialize the argument {args!r} for a task or actor "
+                            f"{self.name}.{method}") from exc
         self.fake.record(self.name, method, args, kwargs)
         if self.dead:
             return _failed(FakeActorDied(f"actor {self.name} died"))

@@ -18,7 +18,7 @@ import types
 import pytest
 import ray
 
-from basehelp import fields
+from basehelp import fields, set_fields
 from quorlib import admin
 from fakeray import FakeActorDied
 from quorlib import quorbase, quorlock
@@ -246,7 +246,8 @@ class TestFailedWriteBack:
                 d[2] = "C"
         assert e.value.chunks == [0] and isinstance(e.value.__cause__, TypeError)
         assert str(e.value) == ("the block was not committed: write-back failed for chunk 0 "
-                                "(TypeError: cannot pickle '_thread.lock' object)")
+                                "(TypeError: the value under key 0 (of type 'lock') cannot be "
+                                "pickled)")
         assert stored(fake, d) == [{0: "mine"}, {1: "also mine"}, {2: "c"}]
         # The poisoned copy is gone: the next block starts from what was committed.
         with d:
@@ -254,6 +255,36 @@ class TestFailedWriteBack:
             d[2] = "C"
         with other:
             assert [other[k] for k in range(3)] == ["mine", "also mine", "C"]
+
+    SECRET = "hunter2-secret"
+
+    @pytest.mark.parametrize("build, poison, named", [
+        (lambda bulk: QuorDict(dict(bulk), 1), lambda d: d.__setitem__("lock", threading.Lock()),
+         "the value under key 'lock' (of type 'lock') cannot be pickled"),
+        (lambda bulk: QuorList(1, [v for _, v in bulk], meta=ListChunkMeta(None, 20_000, None)),
+         lambda lst: lst.append(threading.Lock()),
+         "the element at position 10001 of the chunk (of type 'lock') cannot be pickled"),
+    ], ids=["dict", "list"])
+    def test_a_failure_names_what_failed_and_no_stored_value(self, fake, build, poison, named,
+                                                            capsys):
+        # About 1 MB in one chunk, a secret among it.
+        bulk = [(f"key{i}", "v" * 100) for i in range(10_000)] + [("pw", self.SECRET)]
+        c = build(bulk)
+        with pytest.raises(WriteBackError) as e:
+            with c:
+                poison(c)
+        assert str(e.value) == f"the block was not committed: write-back failed for chunk 0 " \
+                               f"(TypeError: {named})"
+        assert self.SECRET in str(e.value.__cause__)  # Ray's whole error stays the cause
+        assert capsys.readouterr().out == ""          # raised, so not printed as well
+        # The finaliser's write is only reported: one short line.
+        with c:
+            list(c)  # resident again
+        set_fields(c, _last_msg_time=0)  # a line is due at once
+        poison(c)
+        c.__del__()
+        line = capsys.readouterr().out
+        assert line == f"Exception for evicting chunk 0: TypeError :: {named}\n"
 
     def test_another_holder_in_between_keeps_its_data(self, fake, three):
         d, other = three
@@ -675,7 +706,9 @@ def test_real_chunk_actor_killed_and_an_unpicklable_value(real_ray, monkeypatch)
         with d:
             d[2] = threading.Lock()
             d[0] = "A2"
-    assert e.value.chunks == [2] and "pickle" in str(e.value)
+    assert e.value.chunks == [2] and str(e.value) == (
+        "the block was not committed: write-back failed for chunk 2 (TypeError: the value under "
+        "key 2 (of type 'lock') cannot be pickled)")
     assert status(d) == (False, None, 0)
     assert ray.get(probe.remote(d, [0, 2]), timeout=60) == {0: "a", 2: "c"}
     with d:

@@ -63,21 +63,40 @@ int base_init_from(PyObject* self, const InitArgs& args);
 void fetch_chunk(PyObject* self, int32_t chunk_idx);
 // Fetches every chunk that has no copy, in one wave.
 void fetch_missing_chunks(PyObject* self);
-// Writes a resident chunk back; a failed write is returned (new reference),
-// not raised, and its copy dropped.
-Ref write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data);
+// What a failed write raised, and a short description of it that names no
+// stored value (Note [Failures name no stored value]); empty when the write
+// succeeded.
+struct WriteFailure {
+  Ref error;
+  Ref text;
+  explicit operator bool() const noexcept { return bool(error); }
+};
+// Writes a resident chunk back; a failed write is returned, not raised, and
+// its copy dropped.
+WriteFailure write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data);
 // The same in two steps, so that the writes of several chunks go out in one
 // wave: send_write sends the call (nothing is sent for a chunk without a
 // copy), finish_write waits for it and settles the copy as write_back does.
 struct PendingWrite {
   Py_ssize_t chunk_idx;
-  Ref call;     // the call's reference
-  Ref failure;  // what sending or the call raised
+  Ref call;             // the call's reference
+  WriteFailure failure;
 };
 PendingWrite send_write(PyObject* self, Py_ssize_t chunk_idx);
-Ref finish_write(PyObject* self, PendingWrite& write, int32_t remove_data);
-// The rate-limited line that reports a failed write (at most one a second).
-void report_write_failure(const Names& n, QuorBaseObject* b, int32_t chunk_idx, PyObject* exc);
+WriteFailure finish_write(PyObject* self, PendingWrite& write, int32_t remove_data);
+// Note [Failures name no stored value]
+// Ray's error for a chunk it cannot serialise holds the repr of the whole
+// chunk: every key and value, secrets and megabytes included. Messages and
+// printed lines name a failure by its class and a description from
+// quorlib._failures (the key or position whose value cannot be pickled and
+// that value's type, or the first line of a remote error, cut short); the
+// error itself stays the __cause__. `contents`: the chunk, when sending its
+// write failed; null for an error that the call returned.
+Ref describe_failure(const Names& n, PyObject* error, PyObject* contents);
+// The rate-limited line that reports a failed write that is not raised (at
+// most one a second).
+void report_write_failure(const Names& n, QuorBaseObject* b, int32_t chunk_idx,
+                          const WriteFailure& failure);
 // Replaces the instance's version record by `fresh`, dropping stale copies.
 void adopt_record(PyObject* self, PyObject* fresh);
 // Keeps `data` as chunk `chunk_idx`'s copy, unless another thread made one

@@ -174,20 +174,36 @@ PyObject* base_lock(PyObject* self, PyObject*) {
   });
 }
 
-// "chunk 0 (RuntimeError: boom); chunk 2 (...)" for the (index, exception)
-// pairs in `failures`.
+// At most this many failed chunks are described one by one; `chunks` lists all.
+constexpr Py_ssize_t kChunksDescribed = 4;
+
+// "chunk 0 (TypeError: ...); chunk 2 (...)" for the (index, exception,
+// description) triples in `failures` (Note [Failures name no stored value]).
 Ref describe_failures(const Names& n, PyObject* failures) {
   Ref parts = Ref::check(PyList_New(0));
-  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(failures); ++k) {
-    PyObject* pair = PyList_GET_ITEM(failures, k);
-    PyObject* exc = PyTuple_GET_ITEM(pair, 1);
+  Py_ssize_t count = PyList_GET_SIZE(failures);
+  for (Py_ssize_t k = 0; k < count && k < kChunksDescribed; ++k) {
+    PyObject* failure = PyList_GET_ITEM(failures, k);
+    PyObject* exc = PyTuple_GET_ITEM(failure, 1);
     Ref type_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(exc)), n.str___name__);
-    Ref part = Ref::check(PyUnicode_FromFormat("chunk %S (%U: %S)", PyTuple_GET_ITEM(pair, 0),
-                                               type_name.get(), exc));
+    Ref part = Ref::check(PyUnicode_FromFormat("chunk %S (%U: %U)", PyTuple_GET_ITEM(failure, 0),
+                                               type_name.get(), PyTuple_GET_ITEM(failure, 2)));
     check(PyList_Append(parts.get(), part.get()));
+  }
+  if (count > kChunksDescribed) {
+    Ref rest = Ref::check(PyUnicode_FromFormat("and %zd more chunks (see .chunks)",
+                                               count - kChunksDescribed));
+    check(PyList_Append(parts.get(), rest.get()));
   }
   Ref separator = Ref::check(PyUnicode_FromString("; "));
   return Ref::check(PyUnicode_Join(separator.get(), parts.get()));
+}
+
+// "RuntimeError: first line of its message" for an error raised whole.
+Ref describe_error(const Names& n, PyObject* error) {
+  Ref type_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(error)), n.str___name__);
+  Ref text = describe_failure(n, error, nullptr);
+  return Ref::check(PyUnicode_FromFormat("%U: %U", type_name.get(), text.get()));
 }
 
 // Raises WriteBackError(message) with `chunks` and `__cause__` set.
@@ -439,27 +455,23 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
       cause = PyTuple_GET_ITEM(PyList_GET_ITEM(failures.get(), 0), 1);
     } else {
       PyObject* error = flush_error ? flush_error.get() : publish_error.get();
-      Ref type_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(error)), n.str___name__);
+      Ref described = describe_error(n, error);
       message = Ref::check(PyUnicode_FromFormat(
-          flush_error ? "the block was not committed: writing the chunks back failed (%U: %S)"
-                      : "the block was not committed: publishing the version record failed "
-                        "(%U: %S)",
-          type_name.get(), error));
+          flush_error ? "the block was not committed: writing the chunks back failed (%U)"
+                      : "the block was not committed: publishing the version record failed (%U)",
+          described.get()));
       cause = error;
     }
     if (cleanup_error) {
-      Ref type_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(cleanup_error.get())),
-                               n.str___name__);
+      Ref described = describe_error(n, cleanup_error.get());
       message = Ref::check(PyUnicode_FromFormat(
-          "%U; rolling its writes back failed too (%U: %S), the next holder rolls them back",
-          message.get(), type_name.get(), cleanup_error.get()));
+          "%U; rolling its writes back failed too (%U), the next holder rolls them back",
+          message.get(), described.get()));
     }
     if (release_error) {  // a holder forced out meanwhile: its ticket is refused
-      Ref type_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(release_error.get())),
-                               n.str___name__);
-      message = Ref::check(PyUnicode_FromFormat("%U; releasing the lock failed (%U: %S)",
-                                                message.get(), type_name.get(),
-                                                release_error.get()));
+      Ref described = describe_error(n, release_error.get());
+      message = Ref::check(PyUnicode_FromFormat("%U; releasing the lock failed (%U)",
+                                                message.get(), described.get()));
     }
     raise_write_back_error(st, message.get(), indices.get(), cause);
   });
@@ -538,12 +550,13 @@ void finish_resident_writes(PyObject* self, std::vector<PendingWrite>& writes, b
   Ref failures = Ref::check(PyList_New(0));
   const Names& n = state_of(self).names;
   for (PendingWrite& write : writes) {
-    Ref failure = finish_write(self, write, 0);
+    WriteFailure failure = finish_write(self, write, 0);
     if (!failure) continue;
-    report_write_failure(n, b, static_cast<int32_t>(write.chunk_idx), failure.get());
+    // A failure that is raised is not printed as well.
+    if (report_only) report_write_failure(n, b, static_cast<int32_t>(write.chunk_idx), failure);
     Ref index = new_int(write.chunk_idx);
-    Ref pair = Ref::check(PyTuple_Pack(2, index.get(), failure.get()));
-    check(PyList_Append(failures.get(), pair.get()));
+    Ref triple = Ref::check(PyTuple_Pack(3, index.get(), failure.error.get(), failure.text.get()));
+    check(PyList_Append(failures.get(), triple.get()));
   }
   if (PyList_GET_SIZE(failures.get()) == 0 || report_only) return;
   // Inside a block __unlock__ reports them again, as the reason the block aborts.

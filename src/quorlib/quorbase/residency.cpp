@@ -149,10 +149,10 @@ int op_fetch_chunk(PyObject* self, int32_t chunk_idx) {
 int op_evict_chunk(PyObject* self, int32_t chunk_idx, int32_t remove_data, PyObject** failure) {
   if (failure) *failure = nullptr;
   return guard([&] {
-    Ref failed = write_back(self, chunk_idx, remove_data);
+    WriteFailure failed = write_back(self, chunk_idx, remove_data);
     if (failed) {
-      report_write_failure(state_of(self).names, as_base(self), chunk_idx, failed.get());
-      if (failure) *failure = failed.release();
+      report_write_failure(state_of(self).names, as_base(self), chunk_idx, failed);
+      if (failure) *failure = failed.error.release();
     }
     return 0;
   });
@@ -326,16 +326,30 @@ void adopt_record(PyObject* self, PyObject* fresh) {
   set_field(b->quor_meta, fresh);
 }
 
+Ref describe_failure(const Names& n, PyObject* error, PyObject* contents) {
+  try {
+    Ref describe = n.lookup(n.str_describe_write_failure);
+    return call(describe.get(), error, contents ? contents : Py_None);
+  } catch (const PyErrSet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();  // the class alone still names the failure
+    return Ref::check(PyUnicode_FromString("(no description)"));
+  }
+}
+
 // The rate-limited report of a failed write: at most one line per second.
-void report_write_failure(const Names& n, QuorBaseObject* b, int32_t chunk_idx, PyObject* exc) {
+void report_write_failure(const Names& n, QuorBaseObject* b, int32_t chunk_idx,
+                          const WriteFailure& failure) {
   Ref time_module = n.lookup(n.str_time);
   Ref now = call_method(time_module.get(), n.str_time);
   double now_s = PyFloat_AsDouble(now.get());
   if (now_s == -1.0 && PyErr_Occurred()) throw PyErrSet{};
   if (!(b->last_msg_time + 1.0 < now_s)) return;
-  Ref class_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(exc)), n.str___name__);
-  Ref line = Ref::check(PyUnicode_FromFormat("Exception for evicting chunk %d: %U :: %S",
-                                             static_cast<int>(chunk_idx), class_name.get(), exc));
+  Ref class_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(failure.error.get())),
+                            n.str___name__);
+  Ref line = Ref::check(PyUnicode_FromFormat("Exception for evicting chunk %d: %U :: %U",
+                                             static_cast<int>(chunk_idx), class_name.get(),
+                                             failure.text.get()));
   print_line(n, line.get());
   b->last_msg_time = as_int32(now.get());
 }
@@ -454,7 +468,7 @@ void fetch_missing_chunks(PyObject* self) {
 // write-back error names it) and must never reach the actor later, neither
 // through the next block nor through the finaliser, which would write it over
 // whatever other holders have committed since.
-Ref write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data) {
+WriteFailure write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data) {
   PendingWrite write = send_write(self, chunk_idx);
   return finish_write(self, write, remove_data);
 }
@@ -462,7 +476,7 @@ Ref write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data) {
 PendingWrite send_write(PyObject* self, Py_ssize_t chunk_idx) {
   const CoreState& st = state_of(self);
   QuorBaseObject* b = as_base(self);
-  PendingWrite write{chunk_idx, Ref(), Ref()};
+  PendingWrite write{chunk_idx, Ref(), WriteFailure()};
   Ref data = Ref::borrow(list_at(b->chunk_list, chunk_idx));
   if (data.get() == Py_None) return write;
   Ref proxy = chunk_proxy(st, b, chunk_idx);
@@ -477,20 +491,22 @@ PendingWrite send_write(PyObject* self, Py_ssize_t chunk_idx) {
     write.call = st.names.remote(proxy.get(), st.names.str_set, id.get(), data.get());
   } catch (const PyErrSet&) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;  // interrupts and exits propagate
-    write.failure = fetch_error();
+    write.failure.error = fetch_error();
+    write.failure.text = describe_failure(st.names, write.failure.error.get(), data.get());
   }
   return write;
 }
 
-Ref finish_write(PyObject* self, PendingWrite& write, int32_t remove_data) {
+WriteFailure finish_write(PyObject* self, PendingWrite& write, int32_t remove_data) {
   QuorBaseObject* b = as_base(self);
-  if (!write.call && !write.failure) return Ref();  // nothing was resident
+  if (!write.call && !write.failure) return WriteFailure();  // nothing was resident
   if (write.call) {
     try {
       Ref done = state_of(self).names.ray_get(write.call.get());
     } catch (const PyErrSet&) {
       if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-      write.failure = fetch_error();
+      write.failure.error = fetch_error();
+      write.failure.text = describe_failure(state_of(self).names, write.failure.error.get(), nullptr);
     }
   }
   if (write.failure) {
@@ -505,7 +521,7 @@ Ref finish_write(PyObject* self, PendingWrite& write, int32_t remove_data) {
   bool bracketed = b->lock_held && b->lock_owner == PyThread_get_thread_ident();
   if (bracketed && at < b->written_len) b->written[at] = 1;
   if (remove_data) list_store(b->chunk_list, at, Py_None);
-  return Ref();
+  return WriteFailure();
 }
 
 // --- changed marks ---

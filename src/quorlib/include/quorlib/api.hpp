@@ -39,7 +39,7 @@ struct BaseOps;
 //    outside a block). The epoch goes with every chunk call of the block;
 //  - written/written_len: one "written back in this block" mark per chunk, the
 //    chunks whose commit epoch the block's record names;
-//  - block_failures: (chunk index, exception) for each write of the block
+//  - block_failures: (chunk index, exception, description) for each write of the block
 //    that failed, or None outside a block.
 // Note [Which copies may differ from their actor]
 // A copy is clean when it is what its actor holds (just fetched or written

@@ -17,7 +17,8 @@ namespace quor {
   X(_unpickle_ListChunkMeta) X(__lock__) X(__unlock__) X(__len__) X(__name__) X(__new__)     \
   X(__dict__) X(popitem) X(setdefault) X(extend) X(sort) X(key) X(reverse) X(register)       \
   X(deepcopy) X(quorlock) X(exceptions) X(RayActorError) X(fence) X(publish) X(rollback)     \
-  X(committed_epochs) X(epoch) X(abnormal) X(record) X(pickle) X(loads) X(copy) X(send_release)
+  X(committed_epochs) X(epoch) X(abnormal) X(record) X(pickle) X(loads) X(copy) X(send_release) \
+  X(describe_write_failure)
 
 struct Names {
 #define QUOR_DECLARE_NAME(n) PyObject* str_##n;
