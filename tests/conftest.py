@@ -10,11 +10,10 @@ import sys
 
 import pytest
 
-from fakeray import FakeRay
+from fakeray import FakeRay, install
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
-_MODULES = ("quorlib.quorbase", "quorlib.quordict", "quorlib.quorlist", "quorlib.admin",
-            "quorlib.quorlock")
+_CONTAINER_MODULES = ("quorlib.quorbase", "quorlib.quordict", "quorlib.quorlist")
 
 
 class RecordingLock:
@@ -46,20 +45,13 @@ class RecordingLock:
 
 @pytest.fixture
 def fake(monkeypatch):
-    """The recording double in place of ray, QuorProxy and QuorLock."""
+    """The recording double in place of ray, QuorProxy, QuorLock and the pool."""
     double = FakeRay()
-    for name in _MODULES:
-        try:
-            module = importlib.import_module(name)
-        except Exception:  # a module that fails to load fails its own tests
-            continue
-        if not hasattr(module, "ray"):  # a source folder, not a built module
-            continue
-        swaps = {"ray": double, "QuorProxy": double.QuorProxy, "QuorLock": double.QuorLock,
-                 "Lock": lambda: RecordingLock(double)}
-        for name, value in swaps.items():
-            if hasattr(module, name):
-                monkeypatch.setattr(module, name, value)
+    install(double, monkeypatch.setattr)
+    for name in _CONTAINER_MODULES:
+        module = importlib.import_module(name)
+        if hasattr(module, "Lock"):
+            monkeypatch.setattr(module, "Lock", lambda: RecordingLock(double))
     return double
 
 
@@ -82,6 +74,7 @@ def ray_cluster():
     os.environ["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(paths))
     if not ray.is_initialized():
         ray.init(
+            address="local",  # a Ray of its own, whatever else runs on the machine
             num_cpus=2,
             include_dashboard=False,
             object_store_memory=200 * 1024 * 1024,

@@ -2,22 +2,21 @@
 
 The list's private fields are read by name: the base's fields through
 basehelp.fields, the list's own references through its pickled form
-(LIST_ARGS) and the record's through the record's (RECORD_FIELDS).
+(ContainerReferences) and the record's through the record's (RECORD_FIELDS).
 """
 
 from basehelp import fields
+from quorlib.messages import ContainerReferences
 from quorlib.quorbase import QuorChunk, QuorMeta
 from quorlib.quorlist import ListChunkMeta, QuorList
 
-# The arguments of QuorList.rebuild, in the order the list pickles them.
-LIST_ARGS = ("chunk_ref_list", "num_chunks", "meta_ref", "length", "lock", "per_chunk_lock", "meta")
 # The record's pickled state, in order.
 RECORD_FIELDS = ("chunk_used", "last_used_chunk", "max_element_per_chunk")
 
 
 def list_args(lst):
     """The references a pickled list carries, by name."""
-    return dict(zip(LIST_ARGS, lst.__reduce__()[1]))
+    return ContainerReferences(*lst.__reduce__()[1])._asdict()
 
 
 def record_state(meta):

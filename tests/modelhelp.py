@@ -7,36 +7,22 @@ would then serve every example), so each example installs a fresh double
 itself and puts the modules' own bindings back in its teardown.
 """
 
-import importlib
 import os
 
 from hypothesis import HealthCheck, settings
 
-from fakeray import FakeRay
-
-_MODULES = ("quorlib.quorbase", "quorlib.quordict", "quorlib.quorlist", "quorlib.quorlock")
-_SWAPPED = ("ray", "QuorProxy", "QuorLock")
+from fakeray import FakeRay, install, restore
 
 
 class InstalledFake:
-    """A FakeRay bound into the three modules until `restore()`."""
+    """A FakeRay bound into the quorlib modules until `restore()`."""
 
     def __init__(self):
         self.fake = FakeRay()
-        self._saved = []
-        for name in _MODULES:
-            module = importlib.import_module(name)
-            # The lock's client helpers talk to the lock through `ray` only.
-            swaps = {"ray": self.fake} if name == "quorlib.quorlock" else {
-                "ray": self.fake, "QuorProxy": self.fake.QuorProxy, "QuorLock": self.fake.QuorLock}
-            for attr, value in swaps.items():
-                self._saved.append((module, attr, getattr(module, attr)))
-                setattr(module, attr, value)
+        self._saved = install(self.fake)
 
     def restore(self):
-        while self._saved:
-            module, attr, value = self._saved.pop()
-            setattr(module, attr, value)
+        restore(self._saved)
 
 
 def _env_int(name, default):

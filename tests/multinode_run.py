@@ -1,8 +1,8 @@
 """Run by test_multinode.py in a process of its own: a three-node cluster on
 this machine (ray.cluster_utils), one dictionary and one list made on the
 head, a task on every other node that changes both, and the driver reading
-the result back. Prints one JSON line: where each container's chunk actors
-live and what the driver read. Never imported by pytest (no test_ prefix), so
+the result back. Prints one JSON line: the pool's hosts per node, where each
+container's chunks live and what the driver read. Never imported by pytest (no test_ prefix), so
 it cannot meet the session's own Ray."""
 
 import json
@@ -13,13 +13,14 @@ import ray
 from ray.cluster_utils import Cluster
 from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
+from quorlib import quorpool
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import QuorList
 
 WAIT = 120          # seconds for any one remote wait
 DEADLINE = 420      # the whole run, cluster start and stop included
 WORKER_NODES = 2
-SPREAD_CHUNKS = 12
+CHUNKS = 6
 
 
 class Overdue(Exception):
@@ -31,13 +32,10 @@ def _overdue(signum, frame):
 
 
 def chunk_nodes(container):
-    """The node of every chunk actor, in chunk order."""
-    state = container.__reduce__()[1][0]
-    nodes = []
-    for chunk in state:
-        actor = ray._private.state.actors(actor_id=chunk.ref._actor_id.hex())
-        nodes.append(actor["Address"]["NodeID"])
-    return nodes
+    """The node of every chunk's host, in chunk order."""
+    handles = container.__reduce__()[1][0]
+    return [s["node_id"] for s in ray.get([h.ref.host.status.remote() for h in handles],
+                                           timeout=WAIT)]
 
 
 @ray.remote(num_cpus=0)
@@ -65,11 +63,10 @@ def main():
         cluster.wait_for_nodes(timeout=WAIT)
         ray.init(address=cluster.address, log_to_driver=False, configure_logging=False)
         head = ray.get_runtime_context().get_node_id()
-        # Enough chunks that Ray's best-effort spreading of actors that reserve
-        # nothing cannot, by chance, leave one container's chunks on one node.
-        d = QuorDict({**{f"k{i}": i for i in range(20)}, "total": 0}, SPREAD_CHUNKS)
-        lst = QuorList(SPREAD_CHUNKS, list(range(12)))
+        d = QuorDict({**{f"k{i}": i for i in range(20)}, "total": 0}, CHUNKS)
+        lst = QuorList(CHUNKS, list(range(12)))
         placed = {"dict": chunk_nodes(d), "list": chunk_nodes(lst)}
+        hosts = quorpool.pool_status()["hosts"]
         tags = [f"from-{n}" for n in range(WORKER_NODES)]
         calls = [change_from.options(scheduling_strategy=NodeAffinitySchedulingStrategy(
                      node_id=w.node_id, soft=False)).remote(d, lst, tag)
@@ -79,7 +76,7 @@ def main():
             read = {"total": d["total"], "tags": {t: d[t] for t in tags}, "length": len(d)}
         with lst:
             read["list"] = list(lst)
-        print(json.dumps({"head": head, "workers": [w.node_id for w in workers],
+        print(json.dumps({"head": head, "workers": [w.node_id for w in workers], "hosts": hosts,
                           "placed": placed, "replies": replies, "read": read}))
     finally:
         signal.alarm(0)

@@ -338,6 +338,11 @@ LIST_PARAMS.append(Param("meta", "meta", None, RECORDS))
 def container_refusals(values, abstract=False):
     if int32(values["num_chunks"]) < 1:
         return {ValueError}
+    # What a container makes (its record, its chunks) lives in its lock, which
+    # must then be another container's.
+    makes = values["chunk_ref_list"] is None or values["meta_ref"] is None
+    if makes and values["lock"] is not None:
+        return {TypeError}
     if values["chunk_ref_list"] is None:
         return {NotImplementedError} if abstract else set()
     return {AssertionError} if int32(values["length"]) == -1 else set()
@@ -587,10 +592,10 @@ def unconstructed_methods(cls):
 def initialiser(cls):
     """__init__ run on an object allocated alone, with what it may refuse."""
     if issubclass(cls, QuorList):
-        return Method(LIST_PARAMS, {ValueError, AssertionError})
+        return Method(LIST_PARAMS, {ValueError, AssertionError, TypeError})
     if issubclass(cls, QuorDict):
-        return Method(DICT_PARAMS, {ValueError, AssertionError})
-    return Method(BASE_PARAMS, {ValueError, AssertionError, NotImplementedError})
+        return Method(DICT_PARAMS, {ValueError, AssertionError, TypeError})
+    return Method(BASE_PARAMS, {ValueError, AssertionError, NotImplementedError, TypeError})
 
 
 @pytest.mark.parametrize("cls", [QuorBase, PlainBase, QuorDict, DictChild, QuorList, ListChild])
@@ -1017,9 +1022,9 @@ def test_key_whose_hash_fails_later_refuses_the_mapping(fake):
     fake.take_log()
     with pytest.raises(Boom, match="again"):
         QuorDict(value, 2)
-    # Only the version record's proxy exists: the keys are placed before
-    # any chunk actor is made.
-    assert fake.take_log() == ["proxy0.create"]
+    # Only the control actor and the record's cell exist: the keys are placed
+    # before any chunk is made.
+    assert fake.take_log() == ["lock0.create", "proxy0.create"]
 
 
 def test_chunk_list_holding_its_own_container_ends_in_recursion_error(fake):

@@ -73,7 +73,7 @@ def test_bare_base_is_abstract_after_creating_its_record(fake):
     with pytest.raises(NotImplementedError) as e:
         QuorBase(2)
     assert str(e.value) == "This method should be implemented in the subclass"
-    assert fake.log == ["proxy0.create"]
+    assert fake.log == ["lock0.create", "proxy0.create"]  # the record, in the control actor
     assert fake.value("proxy0").chunk_versions == [0, 0]
 
 
@@ -135,3 +135,32 @@ def test_allocated_instance_holds_none_and_zeros():
     assert str(e.value) == "'NoneType' object is not iterable"
     with pytest.raises(RuntimeError):
         obj.__lock__()
+
+
+def test_a_containers_values_live_in_its_control_actor_and_in_slots_of_the_pool(fake):
+    from listhelp import record_fields, record_of
+    from quorlib.quordict import QuorDict
+    from quorlib.quorlist import QuorList
+    from quorlib.quorpool import actor_key
+    from quorlib.quorproxy import Cell, Slot
+
+    d = QuorDict({i: i for i in range(4)}, 4)
+    lst = QuorList(2, [1])
+    for container in (d, lst):
+        lock = fields(container)["_lock"]
+        assert fields(container)["_quor_meta_ref"] == Cell(lock, fields(container)["_quor_meta_ref"].name)
+    usage = record_fields(record_of(lst))
+    assert all(type(usage[f]) is Cell and usage[f].control == fields(lst)["_lock"]
+               for f in ("chunk_used", "last_used_chunk"))
+    slots = [handle.ref for handle in fields(d)["chunk_ref_list"]]
+    assert all(type(slot) is Slot for slot in slots)
+    assert [fake.actor(slot.host).name for slot in slots] == ["host0", "host1"] * 2
+    owners = {name: set(host.state.owned) for name, host in
+              (("host0", fake.actor("host0")), ("host1", fake.actor("host1")))}
+    assert owners["host0"] == owners["host1"] == {actor_key(fields(c)["_lock"]) for c in (d, lst)}
+    # Once a control actor ends, the hosts free its slots and no other.
+    fake.end_control(fields(d)["_lock"])
+    held = set(fake.actor("host0").state.slots) | set(fake.actor("host1").state.slots)
+    assert held == {handle.ref.name for handle in fields(lst)["chunk_ref_list"]}
+    with lst:
+        assert list(lst) == [1]

@@ -124,7 +124,8 @@ def _stream_strings(stream):
 
 
 CHUNK = ("quorlib.quorbase", "QuorChunk.rebuild")
-HANDLES = {CHUNK, ("fakeray", "_lookup_handle"), ("quorlib.quorproxy", "QuorCacheLocalMSI")}
+HANDLES = {CHUNK, ("fakeray", "_lookup_handle"), ("quorlib.quorproxy", "QuorCacheLocalMSI"),
+           ("quorlib.quorproxy", "Slot"), ("quorlib.quorproxy", "Cell")}
 
 
 def _chunk(fake):

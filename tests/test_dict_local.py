@@ -56,7 +56,8 @@ class TestConstruction:
         assert contents(fake, QuorDict({1: 1, "s": 2, None: 3}, 1)) == [{1: 1, "s": 2, None: 3}]
         empty = QuorDict()
         assert contents(fake, empty) == [{}] * 32 and fields(empty)["chunk_list"] == [None] * 32
-        chunk_creates = [c[2] for c in fake.calls if c[1] == "create"][-33:-1]  # after the record's
+        # (slot, contents, cache class, owner) for each chunk, after the record's cell
+        chunk_creates = [c[2][1:3] for c in fake.calls if c[1] == "create"][-32:]
         assert chunk_creates == [({}, qd.QuorCacheDirMSI)] * 32
         assert all(isinstance(c.cache, qd.QuorCacheLocalMSI) for c in fields(empty)["chunk_ref_list"])
 

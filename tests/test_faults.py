@@ -21,7 +21,7 @@ import ray
 from basehelp import fields, set_fields
 from quorlib import admin
 from fakeray import FakeActorDied
-from quorlib import quorbase, quorlock
+from quorlib import quorbase, quorlock, quorpool, quorproxy
 from quorlib.quorbase import WriteBackError
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList
@@ -95,7 +95,7 @@ class TestDeadChunkActor:
                 d[1]
         assert isinstance(e.value.__cause__, FakeActorDied)
         assert fake.take_log() == [
-            "local.acquire", f"{lock}.hold", f"{lock}.acquire", f"{meta}.get_nocache",
+            "local.acquire", f"{lock}.acquire", f"{meta}.get_nocache",
             f"{c0}.get", f"{c1}.get", f"{c0}.set", f"{meta}.publish", f"{lock}.release",
             "local.release"]
         with d:
@@ -188,51 +188,29 @@ class TestDeadLockActor:
                 with d:
                     pytest.fail("the block must not run")
             assert isinstance(e.value.__cause__, FakeActorDied)
-            log = [entry for entry in fake.take_log() if entry != f"{lock}.hold"]
-            assert log == ["local.acquire", f"{lock}.acquire", f"{lock}.withdraw",
-                           "local.release"]
+            assert fake.take_log() == ["local.acquire", f"{lock}.acquire", f"{lock}.withdraw",
+                                       "local.release"]
 
-    def test_death_inside_a_block_after_the_commit_is_raised(self, fake, three):
+    def test_death_inside_a_block_commits_nothing_and_unlocks(self, fake, three):
+        # The record lives in the control actor with the lock: the publish fails.
         d, _ = three
-        (c0, _, _), meta, lock = names(fake, d)
+        (c0, c1, c2), meta, lock = names(fake, d)
         d.__lock__()
         d[0] = "A"
         fake.kill(lock_of(d))
         fake.take_log()
-        with died("the lock actor"):
-            d.__unlock__()
-        assert fake.take_log() == [f"{c0}.set", f"{meta}.publish", f"{lock}.release",
-                                   "local.release"]
-        assert stored(fake, d)[0] == {0: "A"} and local_lock_free(d)
-
-
-class TestDeadRecordActor:
-    def test_a_block_fails_after_releasing_the_shared_lock(self, fake, three):
-        d, _ = three
-        _, meta, lock = names(fake, d)
-        fake.kill(record_ref_of(d))
-        with died("the version record actor"):
-            with d:
-                pytest.fail("the block must not run")
-        assert fake.take_log() == ["local.acquire", f"{lock}.hold", f"{lock}.acquire",
-                                   f"{meta}.get_nocache", f"{lock}.release", "local.release"]
-        assert not fake.actor(lock).held and local_lock_free(d)
-
-    def test_death_inside_a_block_commits_nothing_and_unlocks(self, fake, three):
-        d, _ = three
-        (c0, c1, c2), meta, lock = names(fake, d)
         with pytest.raises(WriteBackError) as e:
-            with d:
-                d[0] = "A"
-                fake.kill(record_ref_of(d))
-                fake.take_log()
+            d.__unlock__()
         assert str(e.value) == (
             "the block was not committed: publishing the version record failed (RuntimeError: "
-            "the version record actor of this QuorDict has died)")
+            "the version record actor of this QuorDict has died); releasing the lock failed "
+            "(RuntimeError: the lock actor of this QuorDict has died)")
+        # The chained release fails with the publish, unsent; the rollback wave
+        # and the release that follow it meet the dead control again.
         assert fake.take_log() == [f"{c0}.set", f"{meta}.publish", f"{c0}.rollback",
                                    f"{c1}.rollback", f"{c2}.rollback", f"{lock}.release",
                                    "local.release"]
-        assert stored(fake, d)[0] == {0: "a"} and not fake.actor(lock).held
+        assert stored(fake, d)[0] == {0: "a"} and local_lock_free(d)
 
 
 class TestFailedWriteBack:
@@ -443,7 +421,7 @@ class TestCommitsWithTheGrant:
         with other:
             assert (other[0], other[1], other[2]) == ("A", "b", "C")
             acquire_args = [args for _, method, args, _ in fake.calls if method == "acquire"][-1]
-        assert acquire_args[5] == {0: 0, 1: 0}  # chunk index -> version of the copy held
+        assert acquire_args[0].copies == {0: 0, 1: 0}  # chunk index -> version of the copy held
         assert [c for c in fake.log if c.endswith(".get")][-1:] == [f"{c2}.get"]
 
     def test_an_aborted_block_makes_the_lock_forget_what_it_carries(self, fake, three):
@@ -667,6 +645,14 @@ def probe(d, keys):
 
 
 @ray.remote(num_cpus=0.5)
+def probe_slot(slot):
+    try:
+        return ray.get(slot.get_nocache.remote(), timeout=30)
+    except quorproxy.LostSlotError:
+        return "freed"
+
+
+@ray.remote(num_cpus=0.5)
 def wait_for_lock(d):
     try:
         with d:
@@ -687,28 +673,41 @@ def status(container):
     return s["held"], s["held_seconds"], s["waiters"]
 
 
-def test_real_chunk_actor_killed_and_an_unpicklable_value(real_ray, monkeypatch):
+def pool_is_whole():
+    """Every host the keeper lists answers (a killed one has been replaced)."""
+    try:
+        quorpool.pool_status()
+    except ray.exceptions.RayActorError:
+        return False
+    return True
+
+
+def test_real_host_killed_and_an_unpicklable_value(real_ray, monkeypatch):
     reported = []
     monkeypatch.setattr(sys, "unraisablehook", reported.append)
-    d = QuorDict({0: "a", 1: "b", 2: "c"}, 3)
+    d = QuorDict({0: "a", 1: "b", 2: "c", 3: "d"}, 4)   # key i in chunk i
+    hosts = [ref.host for ref in chunk_refs(d)]
+    assert hosts[0] != hosts[1]                        # consecutive chunks on other hosts
+    lost = [i for i, host in enumerate(hosts) if host == hosts[1]]
     with d:
-        d[0], d[1], d[2]
-    ray.kill(chunk_refs(d)[1])
+        d[0], d[1], d[2], d[3]
+    ray.kill(hosts[1])
     with pytest.raises(WriteBackError) as e:
         with d:
-            d[0], d[1], d[2] = "A", "B", "C"
-    assert e.value.chunks == [1]
+            d[0], d[1], d[2], d[3] = "A", "B", "C", "D"
+    assert e.value.chunks == lost
     assert isinstance(e.value.__cause__, ray.exceptions.RayActorError)
     assert status(d) == (False, None, 0) and local_lock_free(d)
-    assert ray.get(probe.remote(d, [0, 1, 2]), timeout=60) == {0: "a", 1: "lost", 2: "c"}
+    expected = {i: "lost" if i in lost else "abcd"[i] for i in range(4)}
+    assert ray.get(probe.remote(d, [0, 1, 2, 3]), timeout=60) == expected
 
     with pytest.raises(WriteBackError) as e:
         with d:
-            d[2] = threading.Lock()
-            d[0] = "A2"
-    assert e.value.chunks == [2] and str(e.value) == (
-        "the block was not committed: write-back failed for chunk 2 (TypeError: the value under "
-        "key 2 (of type 'lock') cannot be pickled)")
+            d[0] = threading.Lock()
+            d[2] = "C2"
+    assert e.value.chunks == [0] and str(e.value) == (
+        "the block was not committed: write-back failed for chunk 0 (TypeError: the value under "
+        "key 0 (of type 'lock') cannot be pickled)")
     assert status(d) == (False, None, 0)
     assert ray.get(probe.remote(d, [0, 2]), timeout=60) == {0: "a", 2: "c"}
     with d:
@@ -718,9 +717,12 @@ def test_real_chunk_actor_killed_and_an_unpicklable_value(real_ray, monkeypatch)
     del d
     gc.collect()
     assert reported == []
+    wait_until(pool_is_whole, "the keeper to replace the killed host")
 
 
-def test_real_lock_and_record_actors_killed(real_ray):
+def test_real_control_actor_killed(real_ray):
+    # The lock and the record are one actor: its death fails waiters, the
+    # commit of the block inside, and every later block.
     d = QuorDict({0: "a"}, 1)
     d.__lock__()
     waiter = wait_for_lock.remote(d)
@@ -729,28 +731,15 @@ def test_real_lock_and_record_actors_killed(real_ray):
     ray.kill(lock_of(d))
     # A waiter is failed, not left waiting.
     assert ray.get(waiter, timeout=60) == "the lock actor of this QuorDict has died"
-    with pytest.raises(RuntimeError, match="^the lock actor of this QuorDict has died$"):
-        d.__unlock__()   # committed before the release failed
+    with pytest.raises(WriteBackError, match="^the block was not committed: publishing the "
+                       "version record failed .*the version record actor of this QuorDict "
+                       "has died"):
+        d.__unlock__()
     assert local_lock_free(d)
-    assert ray.get(chunk_refs(d)[0].get_nocache.remote(), timeout=60) == {0: "A"}
     with pytest.raises(RuntimeError, match="^the lock actor of this QuorDict has died$") as e:
         with d:
             pass
     assert isinstance(e.value.__cause__, ray.exceptions.RayActorError)
-
-    e = QuorDict({0: "a"}, 1)
-    with e:
-        e[0] = "A"
-    ray.kill(record_ref_of(e))
-    # The grant brings the record; the dead actor is met at the commit.
-    with pytest.raises(WriteBackError, match="^the block was not committed: publishing the "
-                       "version record failed .*the version record actor of this QuorDict "
-                       "has died"):
-        with e:
-            e[0] = "B"
-    assert status(e) == (False, None, 0) and local_lock_free(e)
-    assert ray.get(chunk_refs(e)[0].get_nocache.remote(), timeout=60) == {0: "A"}  # rolled back
-    with pytest.raises(RuntimeError, match="^the version record actor of this QuorDict has died$"):
-        with e:
-            pass
-    assert status(e) == (False, None, 0) and local_lock_free(e)
+    # The hosts free the dead control's slots: its chunks are gone with it.
+    wait_until(lambda: ray.get(probe_slot.remote(chunk_refs(d)[0]), timeout=60) == "freed",
+               "the host to free the slot")

@@ -237,7 +237,7 @@ def test_real_write_back_failing_on_its_second_chunk_commits_nothing(real_ray):
             d[1] = RefusesPickling()
     assert e.value.chunks == [1]
     assert str(e.value).startswith("the block was not committed: write-back failed for chunk 1 (")
-    assert "refuses to be pickled" in str(e.value)
+    assert "the value under key 1 (of type 'RefusesPickling') cannot be pickled" in str(e.value)
     seen, _ = ray.get(read_dict.remote(d), timeout=WAIT_S)
     assert seen == {0: "a", 1: "b"}
     with d:

@@ -19,13 +19,9 @@ import quorlib
 SETUP = """
 import sys
 sys.path.insert(0, {tests!r})
-from fakeray import FakeRay
-import quorlib.quorbase as qb, quorlib.quordict as qd, quorlib.quorlist as ql, quorlib.quorlock as qk
-fake = FakeRay()
-for module in (qb, qd, ql, qk):
-    for name, value in {{"ray": fake, "QuorProxy": fake.QuorProxy, "QuorLock": fake.QuorLock}}.items():
-        if hasattr(module, name):
-            setattr(module, name, value)
+from fakeray import FakeRay, install
+import quorlib.quordict as qd, quorlib.quorlist as ql
+install(FakeRay())
 """
 
 CASES = {

@@ -31,11 +31,13 @@ def test_new_list_is_cut_by_capacity(fake):
     assert counts(fake, lst) == [1024, 1024, 452, 0]
     assert last_used(fake, lst) == 2
     assert len(lst) == 2500
-    proxies = [c for c in fake.calls if c[0].startswith("proxy") and c[1] == "create"]
-    assert [c[0] for c in proxies if c[2][1] is QuorCacheDirMSI] == chunk_names(lst)
+    creates = [c for c in fake.calls if c[0].startswith("proxy") and c[1] == "create"]
+    # A chunk's slot is made with (slot, contents, cache class, owner), a cell with (cell, value).
+    assert [c[0] for c in creates if len(c[2]) == 4 and c[2][2] is QuorCacheDirMSI] == \
+        chunk_names(lst)
     assert all(type(h.cache) is QuorCacheLocalMSI for h in fields(lst)["chunk_ref_list"])
-    # The usage proxies are made last, without a cache class.
-    assert [c[2] for c in proxies[-2:]] == [([1024, 1024, 452, 0], None), (2, None)]
+    # The usage cells are made last.
+    assert [c[2][1] for c in creates[-2:]] == [[1024, 1024, 452, 0], 2]
     empty = QuorList()
     assert counts(fake, empty) == [0] * 32 and last_used(fake, empty) == 0 and len(empty) == 0
 
@@ -80,7 +82,7 @@ def test_a_record_given_to_a_second_new_list_stays_with_the_first(fake):
         assert list(first) == [1, 2, 3, 4] and list(second) == ["x"]
     # Adopting through a bound record is how a pickled copy is built: shared on purpose.
     copy = pickle.loads(pickle.dumps(first))
-    assert record_fields(record_of(copy))["chunk_used"] is record_fields(shared)["chunk_used"]
+    assert record_fields(record_of(copy))["chunk_used"] == record_fields(shared)["chunk_used"]
 
 
 def test_constructor_argument_errors(fake):

@@ -10,6 +10,7 @@ import ray
 
 from quorlib import quorlock
 from quorlib.quorlock import QuorLock, StaleTicketError
+from quorlib.messages import RequesterId
 from quorlib.quorproxy import QuorCacheDirMSI, QuorProxy, StaleEpochError, WriteConflictError
 
 # Ray reports an owner's death about 2 s after it happens on one node; a
@@ -125,23 +126,28 @@ def test_real_acquire_timeout_takes_the_request_back(real_ray):
     assert quorlock.acquire(lock, timeout=30).epoch == 2
 
 
-def test_real_proxy_actors_fence_roll_back_and_publish(real_ray):
-    chunks = [QuorProxy.remote({"k": 0}, QuorCacheDirMSI) for _ in range(3)]
-    record = QuorProxy.remote({"epochs": [0, 0, 0]}, None)
+def rid(holder_epoch, committed):
+    return RequesterId("r", holder_epoch, committed)
+
+
+def test_real_slots_and_record_cell_fence_roll_back_and_publish(real_ray):
+    control = QuorLock.remote()
+    chunks = [QuorProxy.remote({"k": 0}, QuorCacheDirMSI, owner=control) for _ in range(3)]
+    record = QuorProxy.remote({"epochs": [0, 0, 0]}, None, owner=control)
     # Holder of epoch 1 writes chunks 0 and 1, then dies before publishing.
-    ray.get([c.set.remote(("r", 1, 0), {"k": 1, "more": 1}) for c in chunks[:2]], timeout=30)
-    assert ray.get(chunks[0].get.remote(("r", None, 0)), timeout=30) == {"k": 0}
+    ray.get([c.set.remote(rid(1, 0), {"k": 1, "more": 1}) for c in chunks[:2]], timeout=30)
+    assert ray.get(chunks[0].get.remote(rid(None, 0)), timeout=30) == {"k": 0}
     # The next holder (epoch 2, abnormal) fences the record, rolls back in one wave.
     assert ray.get(record.fence.remote(2), timeout=30) == {"epochs": [0, 0, 0]}
     lengths = ray.get([c.rollback.remote(2, 0) for c in chunks], timeout=30)
     assert lengths == [1, 1, 1]
     assert ray.get([c.get_nocache.remote() for c in chunks], timeout=30) == [{"k": 0}] * 3
     with pytest.raises(StaleEpochError):
-        ray.get(chunks[0].set.remote(("r", 1, 0), {"late": 1}), timeout=30)
+        ray.get(chunks[0].set.remote(rid(1, 0), {"late": 1}), timeout=30)
     with pytest.raises(StaleEpochError):
         ray.get(record.publish.remote(1, {"epochs": [1, 1, 0]}), timeout=30)
-    ray.get(chunks[2].set.remote(("r", 2, 0), {"k": 2}), timeout=30)
+    ray.get(chunks[2].set.remote(rid(2, 0), {"k": 2}), timeout=30)
     ray.get(record.publish.remote(2, {"epochs": [0, 0, 2]}), timeout=30)
     with pytest.raises(WriteConflictError):   # a writer outside a block saw epoch 0
-        ray.get(chunks[2].set.remote(("r", None, 0), {"k": "old"}), timeout=30)
-    assert ray.get(chunks[2].get.remote(("r", 3, 2)), timeout=30) == {"k": 2}
+        ray.get(chunks[2].set.remote(rid(None, 0), {"k": "old"}), timeout=30)
+    assert ray.get(chunks[2].get.remote(rid(3, 2)), timeout=30) == {"k": 2}

@@ -1,6 +1,7 @@
-"""The lock and proxy services' own logic, run in-process without Ray: the
-state machines that the actors and the recording double share, and the lock
-actor's delivery of grants, holds and deaths on an asyncio loop."""
+"""The lock, proxy and pool services' own logic, run in-process without Ray:
+the state machines that the actors and the recording double share, and the
+control, host and keeper actors' delivery of grants, anchors and deaths on an
+asyncio loop."""
 
 import asyncio
 import os
@@ -9,22 +10,27 @@ import types
 
 import pytest
 
-from quorlib import quorlock
-from quorlib.quorlock import (HolderLostError, LockState, QuorLock, StaleTicketError,
+from quorlib import quorlock, quorpool
+from quorlib.messages import CarriedChunk, LockRequest, Registration, RequesterId
+from quorlib.quorlock import (HolderLostError, LockState, QuorControl, StaleTicketError,
                               UnknownProcessError)
-from quorlib.quorproxy import (LostStateError, ProxyState, QuorCacheDirMSI, QuorProxy,
-                               StaleEpochError, WriteConflictError, gen_quor_id)
+from quorlib.quorpool import HostState, KeeperState, QuorHost, QuorKeeper
+from quorlib.quorproxy import (Cell, LostSlotError, LostStateError, ProxyState,
+                               QuorCacheDirMSI, QuorProxyActor, Slot, StaleEpochError,
+                               WriteConflictError, gen_quor_id)
 
-LockImpl = QuorLock.__ray_actor_class__
-ProxyImpl = QuorProxy.__ray_actor_class__
+LockImpl = QuorControl.__ray_actor_class__
+ProxyImpl = QuorProxyActor.__ray_actor_class__
+HostImpl = QuorHost.__ray_actor_class__
 
 
-def test_actor_options():
-    # A default container has 34 actors; a 2-core machine must hold them. Each
-    # waiter of the lock keeps two calls pending on it, each holder one.
-    assert QuorLock._default_options.get("num_cpus") == 0
-    assert QuorProxy._default_options.get("num_cpus") == 0
-    assert QuorLock._default_options.get("max_concurrency") >= 10_000
+@pytest.mark.parametrize("actor", [QuorControl, QuorHost, QuorKeeper, QuorProxyActor])
+def test_actors_reserve_no_cpu_and_async_ones_take_many_pending_calls(actor):
+    # Every container adds a control actor; waiters, followed processes and
+    # anchored controls each keep a call pending on the actor that follows them.
+    assert actor._default_options.get("num_cpus") == 0
+    if actor is not QuorProxyActor:
+        assert actor._default_options.get("max_concurrency") >= 10_000
 
 
 # -- LockState -------------------------------------------------------------------
@@ -174,7 +180,8 @@ def test_lock_carries_each_containers_newest_commits_within_bounds(monkeypatch):
 
     def block(ticket, key, copies=None, chunks=None, record=b"r", aborted=False):
         granted = state.request(ticket, record_key=key, copies=copies)
-        state.release(ticket, aborted, key, record, chunks)
+        carried = {i: CarriedChunk(*chunk) for i, chunk in (chunks or {}).items()}
+        state.release(ticket, aborted, key, record, carried)
         return granted.chunks
 
     block("a", "x", chunks={0: (1, b"0000"), 1: (1, b"11"), 2: (1, b"22"), 3: (1, None)})
@@ -250,30 +257,31 @@ async def settle():
 
 
 class Process:
-    """A client process of the lock actor: its pending hold call and its token
-    (a future standing for the hold's object reference, which fails when the
+    """A client process of the control actor, with its token (a future standing
+    for the reference of its pending keeper call, which fails when the
     process dies)."""
 
     def __init__(self, lock, name):
-        loop = asyncio.get_running_loop()
         self.lock, self.name, self.registered = lock, name, False
-        self.hold = loop.create_task(lock.hold(name))
-        self.token = loop.create_future()
-        self.hold.add_done_callback(lambda _: self.token.done() or self.token.set_result(None))
+        self.token = asyncio.get_running_loop().create_future()
 
     def acquire(self, ticket):
-        registration = [] if self.registered else [self.token, {"pid": self.name}]
+        registration = None if self.registered else Registration(self.token, {"pid": self.name})
         self.registered = True
-        return asyncio.get_running_loop().create_task(
-            self.lock.acquire(ticket, self.name, f"task-{ticket}", registration))
+        request = LockRequest(ticket, self.name, f"task-{ticket}", registration)
+        return asyncio.get_running_loop().create_task(self.lock.acquire(request))
 
     def die(self):
         self.token.set_exception(RuntimeError("owner died"))
 
 
-def test_lock_actor_follows_processes_and_delivers_grants():
+def release(ticket, aborted=False):
+    return quorlock.LockRelease(ticket, aborted)
+
+
+def test_control_actor_follows_processes_and_delivers_grants():
     async def scenario():
-        lock = LockImpl()
+        lock = LockImpl(None, "control")
         pa, pb, pc, pd = (Process(lock, n) for n in ("pa", "pb", "pc", "pd"))
         a = pa.acquire("a")
         await settle()
@@ -281,98 +289,114 @@ def test_lock_actor_follows_processes_and_delivers_grants():
         b, c = pb.acquire("b"), pc.acquire("c")
         await settle()
         assert not b.done() and (await lock.status())["waiters"] == 2
-        await lock.release("a")
+        await lock.release(release("a"))
         await settle()
         assert b.result() == (2, False, None, None)
-        # A live process keeps one pending hold, whatever it holds.
-        assert set(lock._watchers) == {"pa", "pb", "pc"} and not pa.hold.done()
-        assert set(lock._holds) == {"pa", "pb", "pc", "pd"}   # pd has not asked yet
+        # A process is followed once, whatever it holds; nothing is left
+        # pending on the control for it (its call waits at the keeper).
+        assert set(lock._processes._watchers) == {"pa", "pb", "pc"}
 
         pb.die()                           # the holder's process is gone
         await settle()
-        assert pb.hold.done() and c.result() == (3, True, None, None)
+        assert c.result() == (3, True, None, None)
         with pytest.raises(StaleTicketError):
-            await lock.release("b")
+            await lock.release(release("b"))
         d1, d2 = pd.acquire("d1"), pd.acquire("d2")
         a2 = pa.acquire("a2")              # registered already: no token sent
         await settle()
         pd.die()                           # a process with two queued tickets
         await settle()
-        assert pd.hold.done()
         assert isinstance(d1.exception(), HolderLostError)
         assert isinstance(d2.exception(), HolderLostError)
-        await lock.release("c", aborted=True)
+        await lock.release(release("c", aborted=True))
         await settle()
         assert a2.result() == (4, True, None, None)
-        assert set(lock._holds) == set(lock._watchers) == {"pa", "pc"} and not lock._grants
+        assert set(lock._processes._watchers) == {"pa", "pc"} and not lock._grants
         assert await lock.force_unlock("not a2") is False
         assert await lock.force_unlock("a2") is True
-        assert (await lock.status())["held"] is False and not pa.hold.done()
+        assert (await lock.status())["held"] is False
         with pytest.raises(UnknownProcessError):
-            await lock.acquire("x", "pb", None, [])    # a dead process is forgotten
+            await lock.acquire(LockRequest("x", "pb"))  # a dead process is forgotten
 
     asyncio.run(scenario())
 
 
-def test_lock_actor_cancelled_waiter_and_hold_without_registration(monkeypatch):
-    monkeypatch.setattr(quorlock, "HOLD_GRACE_S", 0.01)
-
+def test_control_actor_cancelled_waiter_and_a_second_registration():
     async def scenario():
-        lock = LockImpl()
+        lock = LockImpl(None, "control")
         pa, pb, pc = (Process(lock, n) for n in ("pa", "pb", "pc"))
         a, b, c = pa.acquire("a"), pb.acquire("b"), pc.acquire("c")
         await settle()
         b.cancel()                         # its caller stopped waiting
         await settle()
-        await lock.release("a")
+        await lock.release(release("a"))
         await settle()
-        assert c.result() == (2, False, None, None) and not pb.hold.done()
+        assert c.result() == (2, False, None, None)
         d, e = pb.acquire("d"), pa.acquire("e")
         await settle()
         del lock._grants["d"]              # a waiter whose call vanished without a word
-        await lock.release("c", aborted=True)
+        await lock.release(release("c", aborted=True))
         await settle()
         assert e.result() == (4, True, None, None)     # d's grant passed on, with what it was told
-        await lock.release("e")
+        await lock.release(release("e"))
         # A second registration of one process (two threads at once) is ignored.
-        await lock.acquire("a3", "pa", None, [asyncio.get_running_loop().create_future(), {}])
-        assert len(lock._watchers) == 3 and lock._state.processes["pa"] == {"pid": "pa"}
-        # A hold whose registration never comes ends by itself.
-        await asyncio.wait_for(lock.hold("orphan"), timeout=5)
-        assert "orphan" not in lock._holds
+        token = asyncio.get_running_loop().create_future()
+        await lock.acquire(LockRequest("a3", "pa", None, Registration(token, {})))
+        assert len(lock._processes._watchers) == 3
+        assert lock._state.processes["pa"] == {"pid": "pa"}
 
     asyncio.run(scenario())
 
 
-def test_client_registers_once_per_lock_actor(fake):
+def test_control_actor_keeps_cells_that_a_call_may_reach_before_their_creation(monkeypatch):
+    monkeypatch.setattr(quorpool, "CREATION_WAIT_S", 0.05)
+
+    async def scenario():
+        lock = LockImpl(None, "control")
+        early = asyncio.get_running_loop().create_task(lock.cell_get_nocache("record"))
+        await settle()
+        await lock.cell_create("record", "r0")
+        assert await early == "r0"
+        await lock.cell_publish("record", 2, "r2")
+        assert await lock.cell_fence("record", 3) == "r2"
+        with pytest.raises(StaleEpochError):
+            await lock.cell_publish("record", 2, "late")
+        await lock.cell_set_nocache("record", "r")
+        assert await lock.cell_get_nocache("record") == "r"
+        with pytest.raises(KeyError, match="holds no cell 'never'"):
+            await lock.cell_get_nocache("never")
+
+    asyncio.run(scenario())
+
+
+def test_client_registers_once_per_control_actor(fake):
     lock = fake.QuorLock.remote()
     name = fake.actor(lock).name
     fake.take_log()
     for _ in range(3):
         quorlock.release(lock, quorlock.acquire(lock))
-    assert fake.take_log() == [f"{name}.hold", f"{name}.acquire", f"{name}.release"] + \
-        [f"{name}.acquire", f"{name}.release"] * 2
-    # An actor that does not know this process (a new actor behind a known id)
-    # refuses the request; the client registers again, once.
+    assert fake.take_log() == [f"{name}.acquire", f"{name}.release"] * 3
+    assert fake.registrations(name) == 1
+    # An actor that gave this process up (its token failed) refuses the
+    # request; the client registers again, once.
     fake.actor(lock).state.processes.clear()
     grant = quorlock.acquire(lock)
-    assert fake.take_log() == [f"{name}.acquire", f"{name}.hold", f"{name}.acquire"]
-    assert grant.epoch == 4
+    assert fake.take_log() == [f"{name}.acquire", f"{name}.acquire"]
+    assert fake.registrations(name) == 2 and grant.epoch == 4
     fake.actor(lock).fail("acquire", UnknownProcessError("unknown"), times=2)
     with pytest.raises(UnknownProcessError):
         quorlock.acquire(lock)
-    assert fake.take_log() == [f"{name}.acquire", f"{name}.hold", f"{name}.acquire",
-                               f"{name}.withdraw"]
+    assert fake.take_log() == [f"{name}.acquire", f"{name}.acquire", f"{name}.withdraw"]
 
 
 def test_waiters_are_served_in_order_and_one_that_gives_up_is_skipped():
     async def scenario():
-        lock = LockImpl()
+        lock = LockImpl(None, "control")
         order = []
-        await lock.acquire("h")
+        await lock.acquire(LockRequest("h"))
 
         async def waiter(name):
-            await lock.acquire(name)
+            await lock.acquire(LockRequest(name))
             order.append(name)
 
         tasks = [asyncio.create_task(waiter(n)) for n in "abc"]
@@ -380,17 +404,17 @@ def test_waiters_are_served_in_order_and_one_that_gives_up_is_skipped():
         tasks[1].cancel()          # b gives up while waiting
         await asyncio.sleep(0)
         assert (await lock.status())["held"] is True
-        await lock.release("h")    # -> a
+        await lock.release(release("h"))    # -> a
         await asyncio.sleep(0)
-        await lock.release("a")    # -> c (b was cancelled)
+        await lock.release(release("a"))    # -> c (b was cancelled)
         await asyncio.sleep(0)
-        await lock.release("c")
+        await lock.release(release("c"))
         assert order == ["a", "c"]
         status = await lock.status()
         assert (status["held"], status["waiters"], status["epoch"]) == (False, 0, 3)
         with pytest.raises(StaleTicketError):
-            await lock.release("c")
-        await lock.acquire("d")
+            await lock.release(release("c"))
+        await lock.acquire(LockRequest("d"))
         assert await lock.force_unlock() is True
         assert await lock.force_unlock() is False
 
@@ -400,7 +424,7 @@ def test_waiters_are_served_in_order_and_one_that_gives_up_is_skipped():
 # -- ProxyState --------------------------------------------------------------------
 
 def rid(holder_epoch, committed):
-    return ("r", holder_epoch, committed)
+    return RequesterId("r", holder_epoch, committed)
 
 
 # Each step: (call, arguments, expected): the return value, or an exception
@@ -587,3 +611,145 @@ def test_requester_ids_are_unique_also_across_a_fork():
         child_id = child.read()
     parent_id = gen_quor_id()
     assert child_id.split("-")[0] != parent_id.split("-")[0]
+
+
+# -- the pool ----------------------------------------------------------------------
+
+# Each step: (operation, arguments, expected); "slots" reads the slots held.
+HOST_SCRIPTS = {
+    "slots belong to their owner and go when it ends": [
+        ("create", ("s1", "a", None, "c1", 0.0), True),
+        ("create", ("s2", "b", QuorCacheDirMSI, "c1", 0.0), True),
+        ("create", ("s3", "c", None, "c2", 0.0), True),
+        ("anchor", ("c1",), True),
+        ("end", ("c1",), 2),
+        ("slots", (), {"s3"}),
+    ],
+    "an owner that ended takes no new slot and cannot anchor": [
+        ("create", ("s1", "a", None, "c1", 0.0), True),
+        ("end", ("c1",), 1),
+        ("create", ("s2", "b", None, "c1", 0.0), False),
+        ("anchor", ("c1",), False),
+        ("slots", (), set()),
+    ],
+    "an owner that never anchors is ended after the grace": [
+        ("create", ("s1", "a", None, "c1", 10.0), True),
+        ("create", ("s2", "b", None, "c2", 10.0), True),
+        ("anchor", ("c2",), True),
+        ("expire", (69.0, 60.0), []),
+        ("expire", (70.0, 60.0), ["c1"]),
+        ("slots", (), {"s2"}),
+    ],
+}
+
+
+@pytest.mark.parametrize("script", HOST_SCRIPTS.values(), ids=HOST_SCRIPTS.keys())
+def test_host_state(script):
+    state = HostState()
+    for op, args, expected in script:
+        if op == "slots":
+            assert set(state.slots) == expected
+        else:
+            assert getattr(state, op)(*args) == expected, (op, args)
+    assert all(slot in state.slots for slots in state.owned.values() for slot in slots)
+
+
+def test_host_serves_slots_and_frees_them_when_their_control_ends(monkeypatch):
+    monkeypatch.setattr(quorpool, "CREATION_WAIT_S", 0.05)
+    monkeypatch.setattr(quorpool, "ANCHOR_GRACE_S", 0.04)
+
+    async def scenario():
+        loop = asyncio.get_running_loop()
+        host = HostImpl("node")
+        # Another process's call may reach the host before the creator's.
+        early = loop.create_task(host.get("c1/s1", "plain"))
+        await settle()
+        await host.create("c1/s1", {"k": 1}, QuorCacheDirMSI, "c1")
+        assert await early == {"k": 1}
+        await host.set("c1/s1", rid(1, 0), {"k": 2})
+        assert await host.get("c1/s1", rid(1, 0)) == {"k": 2}
+        assert await host.get("c1/s1", rid(None, 0)) == {"k": 1}   # not committed yet
+        assert await host.rollback("c1/s1", 2, 0) == 1
+        assert await host.directory("c1/s1") == (rid(None, 0), rid(1, 0))
+        # The control's anchor: a pending hold, and a watch on its reference.
+        token = loop.create_future()
+        hold = loop.create_task(host.hold("c1"))
+        await host.watch("c1", [token])
+        await settle()
+        assert not hold.done() and (await host.status())["anchored"] == 1
+        token.set_exception(RuntimeError("owner died"))
+        await settle()
+        assert hold.done() and (await host.status())["slots"] == 0
+        with pytest.raises(LostSlotError, match="holds no slot 'c1/s1'"):
+            await asyncio.wait_for(host.get("c1/s1", "plain"), timeout=0.01)  # no wait: freed
+        await host.create("s2", 1, None, "c1")   # for a control that has ended
+        assert (await host.status())["slots"] == 0
+        # A control that never anchors loses its slots after the grace, and a
+        # hold whose watch never comes ends by itself.
+        await host.create("s3", 1, None, "c3")
+        await asyncio.wait_for(host.hold("c4"), timeout=5)
+        await asyncio.sleep(0.1)
+        assert (await host.status())["slots"] == 0
+
+    asyncio.run(scenario())
+
+
+def test_keeper_sizes_the_pool_and_ends_only_when_nothing_depends_on_it():
+    keeper = KeeperState()
+    assert [keeper.hosts_wanted(cpus) for cpus in (0, 1, 2, 8)] == [2, 2, 2, 8]
+    assert keeper.configure(3) == 3 and keeper.configure(2) == 3  # a pool only grows
+    assert keeper.hosts_wanted(16) == 3
+    keeper.arrive("p1", "process", "job1", 10.0)
+    keeper.arrive("c1", "control", None, 10.0)
+    assert not keeper.should_end(1000.0, 30.0, jobs_alive=False)
+    keeper.leave("p1", 20.0)
+    assert not keeper.should_end(1000.0, 30.0, jobs_alive=False)
+    assert keeper.status() == {"processes": 0, "controls": 1, "hosts_per_node": 3,
+                               "jobs": ["job1"]}
+    keeper.leave("c1", 40.0)
+    assert keeper.should_end(41.0, 30.0, jobs_alive=False)   # its jobs ended: at once
+    assert not keeper.should_end(50.0, 30.0, jobs_alive=True)
+    assert keeper.should_end(70.0, 30.0, jobs_alive=True)    # idle for the linger
+    keeper.busy(65.0)                                         # asked for something
+    assert not keeper.should_end(70.0, 30.0, jobs_alive=True)
+
+
+def test_hosts_are_taken_node_by_node_in_turn():
+    rows = [("n1", "a"), ("n1", "b"), ("n2", "c"), ("n3", "d"), ("n3", "e")]
+    assert quorpool._interleave(rows) == ["a", "c", "d", "b", "e"]
+    assert quorpool._interleave([]) == []
+
+
+class _Recorder:
+    """An actor handle that records `method.remote(*args)` calls."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __getattr__(self, method):
+        return types.SimpleNamespace(remote=lambda *args: self.calls.append((method, args)))
+
+    def __reduce__(self):
+        return (_Recorder, ())
+
+    def __eq__(self, other):
+        return isinstance(other, _Recorder)
+
+    def __hash__(self):
+        return 0
+
+
+def test_slot_and_cell_handles_call_their_actor_with_their_name_first():
+    actor = _Recorder()
+    slot, cell = Slot(actor, "s1"), Cell(actor, "c1")
+    slot.get.remote("rid")
+    slot.set.remote("rid", {"k": 1})
+    cell.publish.remote(3, "record", "after")
+    cell.get_nocache.remote()
+    assert actor.calls == [("get", ("s1", "rid")), ("set", ("s1", "rid", {"k": 1})),
+                           ("cell_publish", ("c1", 3, "record", "after")),
+                           ("cell_get_nocache", ("c1",))]
+    assert pickle.loads(pickle.dumps(slot)) == slot and pickle.loads(pickle.dumps(cell)) == cell
+    assert slot != Slot(actor, "s2") and cell != slot
+    with pytest.raises(AttributeError):
+        slot._private

@@ -13,18 +13,19 @@ from typing import Any
 
 import ray
 
+from quorlib.messages import ContainerReferences
+
 __all__ = ["lock_status", "force_unlock", "repair_list_counts"]
 
 
-def _references(container: Any) -> tuple[Any, tuple[Any, ...]]:
-    # Both containers pickle as rebuild(chunk_ref_list, num_chunks, meta_ref,
-    # length, lock, per_chunk_lock[, meta]): the handles are in that tuple.
+def _references(container: Any) -> ContainerReferences:
+    """The handles a container's pickled form carries, by name."""
     from quorlib.quordict import QuorDict
     from quorlib.quorlist import QuorList
 
     if not isinstance(container, (QuorDict, QuorList)):
         raise TypeError(f"expected a QuorDict or QuorList, got {type(container).__name__}")
-    return container.__reduce__()
+    return ContainerReferences(*container.__reduce__()[1])
 
 
 def lock_status(container: Any) -> dict[str, Any]:
@@ -32,8 +33,7 @@ def lock_status(container: Any) -> dict[str, Any]:
     holder's, to pass to `force_unlock`), ``holder`` (worker, task, actor and
     node ids and pid, when the holder gave them), ``since`` (wall clock of the
     grant), ``held_seconds``, ``waiters`` and ``epoch`` (of the last grant)."""
-    _, args = _references(container)
-    return ray.get(args[4].status.remote())
+    return ray.get(_references(container).lock.status.remote())
 
 
 def force_unlock(container: Any, holder: str | None = None) -> bool:
@@ -47,8 +47,7 @@ def force_unlock(container: Any, holder: str | None = None) -> bool:
     commit afterwards: once the next holder is granted the lock, the chunks
     and the version record refuse the old holder's writes and publish.
     """
-    _, args = _references(container)
-    return ray.get(args[4].force_unlock.remote(holder))
+    return ray.get(_references(container).lock.force_unlock.remote(holder))
 
 
 def repair_list_counts(lst: Any) -> tuple[list[int], list[int]]:
@@ -65,13 +64,12 @@ def repair_list_counts(lst: Any) -> tuple[list[int], list[int]]:
 
     if not isinstance(lst, QuorList):
         raise TypeError(f"expected a QuorList, got {type(lst).__name__}")
-    rebuild, args = lst.__reduce__()
-    fresh = rebuild(*args)  # holds no local copy that its block could write back
-    chunk_refs, meta = args[0], args[6]
-    used_ref, last_ref, _ = meta.__reduce__()[2]
+    references = _references(lst)
+    fresh = type(lst).rebuild(*references)  # holds no local copy that its block could write back
+    used_ref, last_ref, _ = references.meta.__reduce__()[2]  # the record's state, in its order
     with fresh:
         before = ray.get(used_ref.get_nocache.remote())
-        sizes = [len(ray.get(h.ref.get_nocache.remote())) for h in chunk_refs]
+        sizes = [len(ray.get(h.ref.get_nocache.remote())) for h in references.chunk_ref_list]
         filled = [i for i, n in enumerate(sizes) if n]
         last = filled[-1] if filled else 0
         if any(n == 0 for n in sizes[:last]):

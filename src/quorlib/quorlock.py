@@ -1,32 +1,35 @@
-"""The lock actor shared by every copy of one container.
+"""The control actor of a container: its lock, its version record and (for a
+list) its usage counts, in one actor.
 
 A holder takes the lock with ``acquire(lock) -> Grant`` and gives it back with
 ``release(lock, grant, aborted=False)``. Waiters are served in the order their
-requests reached the actor.
+requests reached the actor. ``QuorLock.remote()`` asks the pool's keeper for a
+new control actor (Note [Who keeps a container alive] in quorlib.quorpool):
+the keeper owns it, so it lives as long as any process holds its handle,
+whichever process made the container.
 
-The lock follows its holders' lives without a lease. The first time a process
-asks a lock actor for the lock it registers: it submits
-``lock.hold.remote(process)``, a call that the actor never finishes while that
-process lives, and passes the reference it got (the token) to ``acquire``,
-nested in a list: Ray resolves a reference passed directly before the call
-runs, which would wait for good. The token belongs to the holder's process, so
-when that process dies Ray fails the actor's wait on it with ``OwnerDiedError``
-(about 2 s after the death on one node); the actor then drops the process's
-tickets: a holder loses the lock, queued waiters leave the queue. A live holder
-keeps the lock however long its block runs. Later requests from the same
-process name it and cost one call each way, as a lock without liveness would.
+The lock follows its holders' lives without a lease. A process's first
+request to a control carries its liveness token (a call it leaves pending on
+the keeper, ``quorpool.process_token``), nested in a list: Ray resolves a
+reference passed directly before the call runs, which would wait for good.
+The token belongs to the holder's process, so when that process dies Ray
+fails the control's wait on it with ``OwnerDiedError`` (about 2 s after the
+death on one node); the control then drops the process's tickets: a holder
+loses the lock, queued waiters leave the queue. A live holder keeps the lock
+however long its block runs. The pending call is the keeper's, never the
+control's, so a process's registration never keeps a control alive.
 
-Every grant carries a rising epoch (the fencing token the chunk and record
-proxies check) and whether the previous holder ended abnormally (died, was
+Every grant carries a rising epoch (the fencing token the chunk slots and the
+record check) and whether the previous holder ended abnormally (died, was
 forced out, or released with ``aborted=True``), in which case the new holder
 repairs what may have been left half-written before it works.
 
 A holder that ends its block normally leaves the container's version record,
 as committed, with its release; the next holder of the same container gets it
-with its grant and needs no call to read it. The record's own actor stays
-where commits happen: the lock keeps only a copy of what was committed there,
-by container, and forgets every copy when a holder ends abnormally (one that
-died after its commit never left its record).
+with its grant and needs no call to read it. The record's cell stays where
+commits happen: the lock keeps only a copy of what was committed there, by
+container, and forgets every copy when a holder ends abnormally (one that died
+after its commit never left its record).
 
 The chunks such a block committed travel the same way, pickled, when they are
 small: the lock keeps the newest contents of each (up to a bound per
@@ -50,14 +53,16 @@ from typing import Any
 
 import ray
 
-from quorlib.quorproxy import gen_quor_id
+from quorlib import quorpool
+from quorlib.messages import (CarriedChunk, GrantMessage, LockRelease, LockRequest,
+                              Registration)
+from quorlib.quorproxy import ProxyState, gen_quor_id
 
-__all__ = ["QuorLock", "LockState", "Grant", "StaleTicketError", "HolderLostError",
-           "UnknownProcessError", "acquire", "release", "send_release"]
+__all__ = ["QuorLock", "QuorControl", "LockState", "Grant", "StaleTicketError",
+           "HolderLostError", "UnknownProcessError", "acquire", "release", "send_release"]
 
-# Each registered live process keeps one `hold` call pending on the actor and
-# each waiter one `acquire`; each occupies one of the actor's concurrency slots.
-MAX_CONCURRENCY = 10_000
+# Each waiter keeps one `acquire` pending, each followed process one watch.
+MAX_CONCURRENCY = 100_000
 
 # Commits that travel with the lock: a chunk is carried when it has at most
 # CARRY_MAX_ITEMS entries and pickles to at most CARRY_CHUNK_BYTES; the lock
@@ -68,10 +73,6 @@ CARRY_MAX_ITEMS = 8192
 CARRY_CHUNK_BYTES = 64 * 1024
 CARRIED_BYTES = 1024 * 1024
 GRANT_CARRY_BYTES = 96 * 1024
-
-# How long a `hold` waits for its process's registration to arrive before it
-# ends by itself: a process that dies between the two calls must not keep a slot.
-HOLD_GRACE_S = 60.0
 
 
 class StaleTicketError(RuntimeError):
@@ -86,10 +87,6 @@ class UnknownProcessError(RuntimeError):
     """A request names a process that has not registered with this lock actor."""
 
 
-# What the lock actor answers an acquire with: (epoch, abnormal, record, chunks).
-_GrantTuple = tuple[int, bool, bytes | None, dict[int, tuple[int, bytes]] | None]
-
-
 @dataclass(slots=True)
 class _Entry:
     ticket: str
@@ -100,13 +97,13 @@ class _Entry:
     epoch: int = 0
     abnormal: bool = False
     record: bytes | None = None  # its record as last committed, when known
-    chunks: dict[int, tuple[int, bytes]] | None = None  # newer contents of those copies
+    chunks: dict[int, CarriedChunk] | None = None  # newer contents of those copies
     since: float = 0.0     # wall clock at the grant
     started: float = 0.0   # monotonic clock at the grant
 
     @property
-    def grant(self) -> _GrantTuple:
-        return (self.epoch, self.abnormal, self.record, self.chunks)
+    def grant(self) -> GrantMessage:
+        return GrantMessage(self.epoch, self.abnormal, self.record, self.chunks)
 
 
 class LockState:
@@ -128,7 +125,7 @@ class LockState:
         self.records: dict[Any, bytes] = {}
         # Each container's chunks as committed by those holders, pickled:
         # chunk index -> (version, contents), the most recently committed last.
-        self.carried: dict[Any, collections.OrderedDict[int, tuple[int, bytes]]] = {}
+        self.carried: dict[Any, collections.OrderedDict[int, CarriedChunk]] = {}
 
     def knows(self, ticket: str) -> bool:
         return ticket in self.queue or (self.holder is not None and self.holder.ticket == ticket)
@@ -162,7 +159,7 @@ class LockState:
 
     def release(self, ticket: str, aborted: bool = False, record_key: Any = None,
                 record: bytes | None = None,
-                chunks: dict[int, tuple[int, bytes | None]] | None = None) -> _Entry | None:
+                chunks: dict[int, CarriedChunk] | None = None) -> _Entry | None:
         """Ends the holder. A normal release with a record key leaves that
         container's record as committed (None: forget it, the holder does not
         know it for sure) and the chunks the block committed, as chunk index
@@ -180,32 +177,32 @@ class LockState:
                 self._carry(record_key, chunks or {})
         return self._end(aborted)
 
-    def _carry(self, record_key: Any, chunks: dict[int, tuple[int, bytes | None]]) -> None:
+    def _carry(self, record_key: Any, chunks: dict[int, CarriedChunk]) -> None:
         carried = self.carried.setdefault(record_key, collections.OrderedDict())
-        for index, (version, contents) in chunks.items():
+        for index, chunk in chunks.items():
             carried.pop(index, None)  # what it held is older than this commit
-            if contents is not None and len(contents) <= CARRY_CHUNK_BYTES:
-                carried[index] = (version, contents)
-        total = sum(len(contents) for _, contents in carried.values())
+            if chunk.contents is not None and len(chunk.contents) <= CARRY_CHUNK_BYTES:
+                carried[index] = CarriedChunk(chunk.version, chunk.contents)
+        total = sum(len(chunk.contents) for chunk in carried.values())
         while total > CARRIED_BYTES:
-            _, (_, oldest) = carried.popitem(last=False)
-            total -= len(oldest)
+            _, oldest = carried.popitem(last=False)
+            total -= len(oldest.contents)
 
-    def _carried_for(self, entry: _Entry) -> dict[int, tuple[int, bytes]] | None:
+    def _carried_for(self, entry: _Entry) -> dict[int, CarriedChunk] | None:
         """What the grant brings of the chunks the holder has copies of: those
         committed since its copies were made, the newest first, within
         GRANT_CARRY_BYTES."""
         carried = self.carried.get(entry.record_key)
         if not carried or not entry.copies:
             return None
-        chunks: dict[int, tuple[int, bytes]] = {}
+        chunks: dict[int, CarriedChunk] = {}
         room = GRANT_CARRY_BYTES
-        for index, (version, contents) in reversed(carried.items()):
+        for index, chunk in reversed(carried.items()):
             held = entry.copies.get(index)
-            if held is None or held >= version or len(contents) > room:
+            if held is None or held >= chunk.version or len(chunk.contents) > room:
                 continue
-            chunks[index] = (version, contents)
-            room -= len(contents)
+            chunks[index] = chunk
+            room -= len(chunk.contents)
         return chunks or None
 
     def drop(self, ticket: str) -> _Entry | None:
@@ -280,58 +277,65 @@ class LockState:
         return self._grant(entry)
 
 
-# Actors reserve no CPU: a container has one actor per chunk plus a lock and a
-# record, and a small machine must hold many of them. (Ray's type stubs do not
-# list max_concurrency among the decorator's options.)
-@ray.remote(num_cpus=0, max_concurrency=MAX_CONCURRENCY)  # type: ignore[call-overload]
-class QuorLock:
-    """Asynchronous, so that waiting callers do not block the release that frees them."""
+class _Cells:
+    """The values a control actor keeps for its container (its version record,
+    a list's counts), each with a chunk proxy's epoch checks."""
 
     def __init__(self) -> None:
+        self.values: dict[str, ProxyState] = {}
+        self.waiters = quorpool._Waiters()
+
+    def create(self, name: str, value: Any) -> None:
+        self.values[name] = ProxyState(value)
+        self.waiters.created(name)
+
+    async def get(self, name: str) -> ProxyState:
+        cell = self.values.get(name)
+        if cell is None:  # its creator's call may reach the actor after another's
+            await self.waiters.wait(name, quorpool.CREATION_WAIT_S)
+            cell = self.values.get(name)
+        if cell is None:
+            raise KeyError(f"the control actor holds no cell {name!r}")
+        return cell
+
+
+@ray.remote(num_cpus=0, max_concurrency=MAX_CONCURRENCY)  # type: ignore[call-overload]
+class QuorControl:
+    """A container's lock, version record and counts. Asynchronous, so that
+    waiting callers do not block the release that frees them. Created by the
+    pool's keeper (see `QuorLock`)."""
+
+    def __init__(self, keeper: Any = None, key: str | None = None) -> None:
         self._state = LockState()
-        self._grants: dict[str, asyncio.Future] = {}   # acquire/lock calls waiting
-        self._holds: dict[str, asyncio.Future] = {}    # per process: ends its hold calls
-        self._watchers: dict[str, asyncio.Task] = {}   # per process: waits on its token
+        self._cells = _Cells()
+        self._grants: dict[str, asyncio.Future] = {}   # acquire calls waiting
+        self._processes = quorpool._Anchors(self._process_died)
+        self._key = key or ray.get_runtime_context().get_actor_id()
+        self._anchors: dict[str, Any] = {}  # host key -> the token it watches
+        if keeper is not None:
+            # The keeper follows this control's life: it stays up while any
+            # container depends on it.
+            token = keeper.hold.remote(self._key)
+            keeper.watch.remote(self._key, "control", [token])
+            self._anchors["keeper"] = token
 
-    async def hold(self, process: str) -> None:
-        """Finishes only when `process` is given up for dead; its reference is
-        the process's token."""
-        done = self._holds.get(process)
-        if done is None:
-            done = self._holds[process] = asyncio.get_running_loop().create_future()
-        if process not in self._state.processes:
-            await asyncio.wait([done], timeout=HOLD_GRACE_S)
-            if not done.done() and process not in self._state.processes:
-                # No registration came: its caller gave up or died in between.
-                if self._holds.get(process) is done:
-                    del self._holds[process]
-                return None
-        await done
-        return None
-
-    async def acquire(self, ticket: str, process: str | None = None, task_id: str | None = None,
-                      registration: list[Any] | tuple[Any, ...] = (), record_key: Any = None,
-                      copies: dict[int, int] | None = None) -> _GrantTuple:
-        """Returns (epoch, abnormal, record, chunks) once `ticket` holds the
-        lock. A process's first request carries ``[token, info]``: the
-        reference of its `hold` call (nested, so Ray passes it as is) and who
-        it is, for `status`. Raises UnknownProcessError for a process that has
-        not registered."""
-        if registration:
-            token, info = registration
-            self._register(process, token, info)
-        granted = self._state.request(ticket, process, task_id, record_key, copies)
+    async def acquire(self, request: LockRequest) -> GrantMessage:
+        """Answers once `request.ticket` holds the lock. A process's first
+        request carries its registration. Raises UnknownProcessError for a
+        process that has not registered, or whose token has failed."""
+        if request.registration is not None:
+            self._register(request.process, request.registration)
+        granted = self._state.request(request.ticket, request.process, request.task_id,
+                                      request.record_key, request.copies)
         if granted is not None:
             return granted.grant
-        return await self._wait_for_grant(ticket)
+        return await self._wait_for_grant(request.ticket)
 
-    async def release(self, ticket: str, aborted: bool = False, record_key: Any = None,
-                      record: bytes | None = None,
-                      chunks: dict[int, tuple[int, bytes | None]] | None = None,
-                      *after: Any) -> None:
+    async def release(self, message: LockRelease, *after: Any) -> None:
         """`after`: the results of calls that had to succeed first, sent as
         references (see `send_release`)."""
-        self._deliver(self._state.release(ticket, aborted, record_key, record, chunks))
+        self._deliver(self._state.release(message.ticket, message.aborted, message.record_key,
+                                          message.record, message.chunks))
 
     async def withdraw(self, ticket: str) -> None:
         """A caller that stopped waiting for its grant takes its ticket back."""
@@ -348,35 +352,53 @@ class QuorLock:
     async def status(self) -> dict[str, Any]:
         return self._state.status()
 
+    # -- cells ----------------------------------------------------------------------
+
+    async def cell_create(self, name: str, value: Any) -> None:
+        self._cells.create(name, value)
+
+    async def cell_get_nocache(self, name: str) -> Any:
+        return (await self._cells.get(name)).value
+
+    async def cell_set_nocache(self, name: str, value: Any) -> None:
+        (await self._cells.get(name)).value = value
+
+    async def cell_publish(self, name: str, epoch: int, value: Any, *after: Any) -> None:
+        """The commit point of a block. `after`: the block's chunk writes, sent
+        as references, so that Ray runs this only once they have succeeded."""
+        (await self._cells.get(name)).publish(epoch, value)
+
+    async def cell_fence(self, name: str, epoch: int) -> Any:
+        return (await self._cells.get(name)).fence(epoch)
+
+    # -- the hosts that hold this container's chunks ----------------------------------
+
+    async def anchor_at(self, host: Any) -> None:
+        """Makes `host` follow this control's life: a call left pending there,
+        whose reference the host awaits, fails when this actor ends."""
+        key = quorpool.actor_key(host)
+        if key in self._anchors:
+            return
+        token = host.hold.remote(self._key)
+        host.watch.remote(self._key, [token])
+        self._anchors[key] = token
+
     # -- processes and delivery ---------------------------------------------------
 
-    def _register(self, process: str | None, token: Any, info: dict[str, Any]) -> None:
-        if process is None or not self._state.register(process, info):
+    def _register(self, process: str | None, registration: Registration) -> None:
+        if process is None or not self._state.register(process, registration.info):
             return  # a second registration (two threads at once) waits with the first
-        self._watchers[process] = asyncio.get_running_loop().create_task(
-            self._watch(process, token))
+        self._processes.watch(process, registration.token)
 
-    async def _watch(self, process: str, token: Any) -> None:
-        try:
-            await token
-        except asyncio.CancelledError:
-            raise
-        except Exception:  # OwnerDiedError: the process is gone
-            pass
-        # A token that resolves normally belongs to a hold that gave up waiting
-        # for this registration: the process cannot be followed any more either.
-        self._watchers.pop(process, None)
+    def _process_died(self, process: str) -> None:
         nxt, dropped = self._state.drop_process(process)
         for ticket in dropped:
             waiting = self._grants.pop(ticket, None)
             if waiting is not None and not waiting.done():
                 waiting.set_exception(HolderLostError(f"lock ticket {ticket!r}: its process died"))
-        done = self._holds.pop(process, None)
-        if done is not None and not done.done():
-            done.set_result(None)
         self._deliver(nxt)
 
-    async def _wait_for_grant(self, ticket: str) -> _GrantTuple:
+    async def _wait_for_grant(self, ticket: str) -> GrantMessage:
         granted = asyncio.get_running_loop().create_future()
         self._grants[ticket] = granted
         try:
@@ -399,6 +421,25 @@ class QuorLock:
             entry = self._state.withdraw(entry.ticket)
 
 
+def require_control(lock: Any) -> None:
+    """Refuses, as `lock` of a new container, anything but another container's
+    lock: the new container's record and chunks live in and as long as it."""
+    if not (hasattr(lock, "_actor_id") and hasattr(lock, "cell_create")):
+        raise TypeError(f"lock must be another quorlib container's lock (a control actor "
+                        f"handle), not {type(lock).__name__}")
+
+
+class _ControlFactory:
+    """`QuorLock.remote()`: the handle of a new control actor, made and owned
+    by the pool's keeper."""
+
+    def remote(self) -> Any:
+        return quorpool.new_control()
+
+
+QuorLock = _ControlFactory()
+
+
 # -- the holder's side ------------------------------------------------------------
 
 
@@ -415,15 +456,15 @@ class Grant:
     abnormal: bool
     record: Any = None
     record_key: Any = None
-    chunks: dict[int, tuple[int, bytes]] | None = None
+    chunks: dict[int, CarriedChunk] | None = None
 
 
-# This process's name towards lock actors, and the tokens of the lock actors it
-# has registered with (by actor id, so that no handle keeps an actor alive).
+# This process's name towards control actors, and the keys of those it has
+# registered with (keys, so that nothing here keeps an actor alive).
 _clients_mutex = threading.Lock()
 _process_pid: int | None = None
 _process_name = ""
-_registered: dict[Any, Any] = {}
+_registered: set[str] = set()
 
 
 def _process_info() -> dict[str, Any]:
@@ -440,24 +481,33 @@ def _task_id() -> str | None:
     return ctx.get_task_id()
 
 
-def _registration(lock: Any) -> tuple[str, list[Any]]:
+def _registration(lock: Any) -> tuple[str, Registration | None]:
     """This process's name, and what its request must carry to register it
     with `lock` (nothing once it has)."""
     global _process_pid, _process_name
+    key = quorpool.actor_key(lock)
     with _clients_mutex:
         if _process_pid != os.getpid():  # first use, or a forked child
             _process_pid, _process_name = os.getpid(), uuid.uuid4().hex
             _registered.clear()
-        if lock._actor_id in _registered:
-            return _process_name, []
-        token = lock.hold.remote(_process_name)
-        _registered[lock._actor_id] = token
-        return _process_name, [token, _process_info()]
+        if key in _registered:
+            return _process_name, None
+        name = _process_name
+    token = quorpool.process_token(name)
+    with _clients_mutex:
+        _registered.add(key)
+    return name, Registration(token, _process_info())
 
 
 def _forget(lock: Any) -> None:
     with _clients_mutex:
-        _registered.pop(lock._actor_id, None)
+        _registered.discard(quorpool.actor_key(lock))
+
+
+def record_key_of(record_ref: Any) -> Any:
+    """How the lock knows a container's record: a cell's key, or an actor's."""
+    key = getattr(record_ref, "key", None)
+    return key if isinstance(key, str) else quorpool.actor_key(record_ref)
 
 
 def acquire(lock: Any, timeout: float | None = None, record_ref: Any = None,
@@ -470,27 +520,28 @@ def acquire(lock: Any, timeout: float | None = None, record_ref: Any = None,
     contents of those chunks that the lock carries."""
     ticket = gen_quor_id()
     task_id = _task_id()
-    record_key = None if record_ref is None else record_ref._actor_id
+    record_key = None if record_ref is None else record_key_of(record_ref)
     try:
         for attempt in (1, 2):
             process, registration = _registration(lock)
+            request = LockRequest(ticket, process, task_id, registration, record_key,
+                                  copies or None)
             try:
-                epoch, abnormal, record, chunks = ray.get(
-                    lock.acquire.remote(ticket, process, task_id, registration, record_key,
-                                        copies or None),
-                    timeout=timeout)
+                granted = ray.get(lock.acquire.remote(request), timeout=timeout)
                 break
             except UnknownProcessError:
-                # Another actor behind a known id, or a registration that came
-                # too late: register again, once.
+                # The lock gave this process up (its token failed: the keeper
+                # ended, or the registration came too late): register again,
+                # once, with a new token if the old one has failed.
                 _forget(lock)
+                quorpool.renew_token_if_failed()
                 if attempt == 2:
                     raise
     except BaseException:
         lock.withdraw.remote(ticket)  # not waited for: the lock may be what failed
         raise
-    return Grant(ticket, epoch, abnormal,
-                 pickle.loads(record) if record is not None else None, record_key, chunks)
+    record = pickle.loads(granted.record) if granted.record is not None else None
+    return Grant(ticket, granted.epoch, granted.abnormal, record, record_key, granted.chunks)
 
 
 class _TooLarge(Exception):
@@ -543,6 +594,7 @@ def send_release(lock: Any, grant: Grant, aborted: bool = False, record: Any = N
     if record is not None and grant.record_key is not None:
         blob = pickle.dumps(record, 5)
         if chunks:
-            carried = {index: (version, None if contents is None else _carried(contents))
+            carried = {index: CarriedChunk(version, None if contents is None else _carried(contents))
                        for index, (version, contents) in chunks.items()}
-    return lock.release.remote(grant.ticket, aborted, grant.record_key, blob, carried, *after)
+    message = LockRelease(grant.ticket, aborted, grant.record_key, blob, carried)
+    return lock.release.remote(message, *after)

@@ -1,26 +1,37 @@
 """Remote holders of chunk contents and shared records.
 
-A ``QuorProxy`` actor stores one value: a chunk's dict or list, a container's
-version record, or a list's usage counts. Every write replaces the value whole
-and the actor serves one call at a time. With plain string requester ids (and
+``QuorProxy.remote(value, cache_class, owner=control)`` stores one value for a
+container and returns at once a picklable handle whose methods are called
+through ``.remote()`` like an actor's: a chunk (a cache class given) goes to a
+slot of a shared host actor of the pool (``quorlib.quorpool``), a record or a
+list's counts (no cache class) to a cell of the container's control actor
+(``quorlib.quorlock``). Without an owner the value gets an actor of its own.
+
+Every write replaces the value whole. With plain string requester ids (and
 through ``get_nocache``/``set_nocache``) a read returns the value as last
-written. With the tuple ids of ``ProxyState`` a chunk also keeps what a block
-needs to commit whole or not at all: readers other than the writer see the
-last committed value until the version record names the newest write, and the
-record accepts a publish only from the newest epoch it has seen.
+written. With the ``RequesterId`` of ``ProxyState`` a chunk also keeps what a
+block needs to commit whole or not at all: readers other than the writer see
+the last committed value until the version record names the newest write, and
+the record accepts a publish only from the newest epoch it has seen.
 """
 
 from __future__ import annotations
 
+import collections
 import itertools
 import os
+import threading
 import uuid
 from typing import Any
 
 import ray
 
-__all__ = ["QuorProxy", "ProxyState", "gen_quor_id", "QuorCacheLocalMSI", "QuorCacheDirMSI",
-           "QuorProxyError", "StaleEpochError", "WriteConflictError", "LostStateError"]
+from quorlib import quorpool
+from quorlib.messages import RequesterId
+
+__all__ = ["QuorProxy", "ProxyState", "Slot", "Cell", "gen_quor_id", "QuorCacheLocalMSI",
+           "QuorCacheDirMSI", "QuorProxyError", "StaleEpochError", "WriteConflictError",
+           "LostStateError", "LostSlotError"]
 
 
 class QuorCacheLocalMSI:
@@ -64,14 +75,18 @@ class LostStateError(QuorProxyError):
     it could explain: it lost its state (restarted empty) or the record did."""
 
 
+class LostSlotError(QuorProxyError):
+    """A pool host does not hold the slot: its container has ended, or the
+    slot's creation never arrived."""
+
+
 class ProxyState:
     """One proxy's value and commit bookkeeping, with no Ray in it.
 
     A requester id is either a plain string (no epochs: the value is read and
-    replaced as is) or a tuple ``(requester_id, holder_epoch, committed_epoch)``,
-    where ``committed_epoch`` is the epoch the shared version record names as
-    the chunk's last commit and ``holder_epoch`` the caller's lock epoch, None
-    outside a block.
+    replaced as is) or a ``RequesterId``, whose ``committed_epoch`` is the epoch
+    the shared version record names as the chunk's last commit and
+    ``holder_epoch`` the caller's lock epoch, None outside a block.
 
     The newest write stays in place. Until a caller names it as committed, the
     last committed value is kept as the undo copy, so that a block that never
@@ -98,9 +113,9 @@ class ProxyState:
     def get(self, requester_id: Any) -> Any:
         if self.directory is not None:
             self.directory.last_reader = requester_id
-        if type(requester_id) is not tuple:
+        if not isinstance(requester_id, RequesterId):
             return self.value
-        _, holder_epoch, committed = requester_id
+        holder_epoch, committed = requester_id.holder_epoch, requester_id.committed_epoch
         self._settle(committed)
         if holder_epoch is not None and holder_epoch > self.fence_epoch:
             self.fence_epoch = holder_epoch
@@ -111,10 +126,10 @@ class ProxyState:
     def set(self, requester_id: Any, value: Any) -> None:
         if self.directory is not None:
             self.directory.last_writer = requester_id
-        if type(requester_id) is not tuple:
+        if not isinstance(requester_id, RequesterId):
             self.value = value
             return
-        _, holder_epoch, committed = requester_id
+        holder_epoch, committed = requester_id.holder_epoch, requester_id.committed_epoch
         if holder_epoch is None:
             self._compare_and_set(committed, value)
             return
@@ -190,13 +205,11 @@ class ProxyState:
         return self.value
 
 
-# Actors reserve no CPU: a container has one actor per chunk plus a lock and a
-# record, and a small machine must hold many of them. SPREAD places each new
-# actor on the next node in turn rather than on the creating one, so that the
-# chunks of one container (and their memory) share out over the cluster; with
-# one node it changes nothing.
+# A value without an owner has an actor of its own (standalone use; the
+# containers always give one). It reserves no CPU, and SPREAD places each on
+# the next node in turn.
 @ray.remote(num_cpus=0, scheduling_strategy="SPREAD")
-class QuorProxy:
+class QuorProxyActor:
     def __init__(self, value: Any, cache_class: type | None = None) -> None:
         self._state = ProxyState(value, cache_class() if cache_class is not None else None)
 
@@ -229,6 +242,128 @@ class QuorProxy:
         """(last reader, last writer) of a cached proxy, or None."""
         d = self._state.directory
         return None if d is None else (d.last_reader, d.last_writer)
+
+
+class _Bound:
+    """`handle.method` of a slot or cell: `.remote(*args)` calls the actor's
+    method with the slot's or cell's name first."""
+
+    __slots__ = ("_method", "_name")
+
+    def __init__(self, method: Any, name: str) -> None:
+        self._method = method
+        self._name = name
+
+    def remote(self, *args: Any, **kwargs: Any) -> Any:
+        return self._method.remote(self._name, *args, **kwargs)
+
+
+class Slot:
+    """The handle of a chunk held in a slot of a pool host: `get`, `set`,
+    `rollback`, `get_nocache`, `set_nocache` and `directory` as a chunk actor
+    has them. Pickles as the host's handle and the slot's name."""
+
+    __slots__ = ("host", "name")
+
+    def __init__(self, host: Any, name: str) -> None:
+        self.host = host
+        self.name = name
+
+    def __getattr__(self, method: str) -> _Bound:
+        if method.startswith("_"):
+            raise AttributeError(method)
+        return _Bound(getattr(self.host, method), self.name)
+
+    def __reduce__(self) -> tuple[type, tuple[Any, str]]:
+        return (Slot, (self.host, self.name))
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Slot) and (other.host, other.name) == (self.host, self.name)
+
+    def __hash__(self) -> int:
+        return hash(self.name)
+
+    def __repr__(self) -> str:
+        return f"Slot({self.name!r})"
+
+
+class Cell:
+    """The handle of a value held in a cell of a container's control actor
+    (its version record, a list's counts): `get_nocache`, `set_nocache`,
+    `publish` and `fence` as a proxy actor has them. `key` names the cell
+    among every container's."""
+
+    __slots__ = ("control", "name")
+
+    def __init__(self, control: Any, name: str) -> None:
+        self.control = control
+        self.name = name
+
+    @property
+    def key(self) -> str:
+        return f"{quorpool.actor_key(self.control)}/{self.name}"
+
+    def __getattr__(self, method: str) -> _Bound:
+        if method.startswith("_"):
+            raise AttributeError(method)
+        return _Bound(getattr(self.control, "cell_" + method), self.name)
+
+    def __reduce__(self) -> tuple[type, tuple[Any, str]]:
+        return (Cell, (self.control, self.name))
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Cell) and (other.control, other.name) == (self.control, self.name)
+
+    def __hash__(self) -> int:
+        return hash(self.name)
+
+    def __repr__(self) -> str:
+        return f"Cell({self.name!r})"
+
+
+class _ProxyFactory:
+    """`QuorProxy.remote(value, cache_class=None, owner=None)`: the handle of a
+    new holder of `value`, returned at once (what creates it is sent, not
+    waited for)."""
+
+    def remote(self, value: Any, cache_class: type | None = None, owner: Any = None) -> Any:
+        if owner is None:
+            return QuorProxyActor.remote(value, cache_class)
+        if cache_class is None:
+            name = gen_quor_id()
+            owner.cell_create.remote(name, value)
+            return Cell(owner, name)
+        owner_key = quorpool.actor_key(owner)
+        name = quorpool.slot_name(owner_key, gen_quor_id())
+        host = quorpool.place(owner)
+        host.create.remote(name, value, cache_class, owner_key)
+        _anchor(owner, host)
+        return Slot(host, name)
+
+
+QuorProxy = _ProxyFactory()
+
+# The hosts that recently made control actors were anchored at by this
+# process: a container's chunks are made one after another, and each pair
+# needs telling once. The control itself ignores a repeated anchor.
+_anchored: collections.OrderedDict[str, set[str]] = collections.OrderedDict()
+_anchored_mutex = threading.Lock()
+ANCHORS_REMEMBERED = 64
+
+
+def _anchor(owner: Any, host: Any) -> None:
+    """Makes `host` follow the life of `owner`, a control actor (Note [Who
+    keeps a container alive] in quorpool)."""
+    owner_key, host_key = quorpool.actor_key(owner), quorpool.actor_key(host)
+    with _anchored_mutex:
+        hosts = _anchored.setdefault(owner_key, set())
+        _anchored.move_to_end(owner_key)
+        while len(_anchored) > ANCHORS_REMEMBERED:
+            _anchored.popitem(last=False)
+        if host_key in hosts:
+            return
+        hosts.add(host_key)
+    owner.anchor_at.remote(host)
 
 
 _ids = itertools.count()

@@ -115,6 +115,19 @@ int base_init_from(PyObject* self, const InitArgs& a) {
     if (!check(PyObject_IsTrue(initialised.get()))) refuse_uninitialised_ray(n, self);
 
     b->num_chunks = a.num_chunks;
+    // The control actor first: what the container makes (its record, its
+    // chunks) lives in it or as long as it does.
+    if (a.lock == Py_None) {
+      Ref lock_class = n.lookup(n.str_QuorLock);
+      Ref new_lock = call_method(lock_class.get(), n.str_remote);
+      set_field(b->lock, new_lock.get());
+    } else {
+      if (a.chunk_ref_list == Py_None || a.meta_ref == Py_None) {
+        Ref helpers = n.lookup(n.str_quorlock);
+        Ref accepted = call_method(helpers.get(), n.str_require_control, a.lock);
+      }
+      set_field(b->lock, a.lock);
+    }
     if (a.meta_ref == Py_None) {
       check(b->ops->init_meta(self, a.num_chunks));
     } else {
@@ -135,13 +148,6 @@ int base_init_from(PyObject* self, const InitArgs& a) {
     set_field(b->chunk_list, chunk_list.get());
     reset_changed(b, chunks);
 
-    if (a.lock == Py_None) {
-      Ref lock_class = n.lookup(n.str_QuorLock);
-      Ref new_lock = call_method(lock_class.get(), n.str_remote);
-      set_field(b->lock, new_lock.get());
-    } else {
-      set_field(b->lock, a.lock);
-    }
     Ref lock_factory = n.lookup(n.str_Lock);
     Ref local_lock = call(lock_factory.get());
     set_field(b->local_lock, local_lock.get());

@@ -7,7 +7,7 @@
 // made. So a block that ends cleanly leaves with its release the chunks it
 // committed, and the lock hands the small ones (pickled) to each later holder
 // that names an older copy of them in its request. The holder keeps them in
-// `carried` (chunk index -> (version, pickled contents)) in place of its stale
+// `carried` (chunk index -> CarriedChunk(version, pickled contents)) in place of its stale
 // copies and unpickles one only when an operation first needs that chunk: it
 // pays for the bytes riding on a call it makes anyway, and for the chunks it
 // touches. The chunk's actor still holds the chunk; the lock forgets what it
@@ -56,14 +56,14 @@ void adopt_carried(PyObject* self, PyObject* chunks) {
   Py_ssize_t pos = 0;
   PyObject *index, *entry;
   while (PyDict_Next(chunks, &pos, &index, &entry)) {
-    if (!PyLong_Check(index) || !PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) continue;
+    if (!PyLong_Check(index)) continue;
     Py_ssize_t i = PyLong_AsSsize_t(index);
     if (i == -1 && PyErr_Occurred()) throw PyErrSet{};
     if (i < 0 || i >= PyList_GET_SIZE(b->chunk_list) || i >= b->num_chunks) continue;
     if (PyList_GET_ITEM(b->chunk_list, i) != Py_None) continue;  // a current copy is resident
     Ref expected = version_of(n, b, i);
-    if (!check(PyObject_RichCompareBool(PyTuple_GET_ITEM(entry, 0), expected.get(), Py_EQ)))
-      continue;
+    Ref version = get_attr(entry, n.str_version);
+    if (!check(PyObject_RichCompareBool(version.get(), expected.get(), Py_EQ))) continue;
     if (!PyDict_Check(b->carried)) {
       Ref fresh = Ref::check(PyDict_New());
       set_field(b->carried, fresh.get());
@@ -84,12 +84,13 @@ bool take_carried(PyObject* self, Py_ssize_t chunk_idx) {
   }
   check(PyDict_DelItem(b->carried, index.get()));
   Ref expected = version_of(n, b, chunk_idx);
-  if (!check(PyObject_RichCompareBool(PyTuple_GET_ITEM(entry.get(), 0), expected.get(), Py_EQ)))
-    return false;
+  Ref version = get_attr(entry.get(), n.str_version);
+  if (!check(PyObject_RichCompareBool(version.get(), expected.get(), Py_EQ))) return false;
   Ref data;
   try {
     Ref pickle = n.lookup(n.str_pickle);
-    data = call_method(pickle.get(), n.str_loads, PyTuple_GET_ITEM(entry.get(), 1));
+    Ref contents = get_attr(entry.get(), n.str_contents);
+    data = call_method(pickle.get(), n.str_loads, contents.get());
   } catch (const PyErrSet&) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
     PyErr_Clear();  // the chunk's actor serves it instead

@@ -81,6 +81,7 @@ void exec_module(PyObject* module) {
   bind_module(module, "pickle");
   bind_module(module, "copy");
   bind_from(module, "quorlib._failures", {"describe_write_failure"});
+  bind_from(module, "quorlib.messages", {"RequesterId"});
   bind_from(module, "threading", {"Thread", "Lock"});
 
   Ref meta_class = make_quor_meta_class(module);

@@ -110,7 +110,8 @@ Ref requester_id(const Names& n, QuorBaseObject* b, Py_ssize_t chunk_idx, bool i
   Ref id = call(gen.get());
   Ref holder = in_block ? new_int(b->epoch) : Ref::borrow(Py_None);
   Ref committed = committed_epoch(n, b, chunk_idx);
-  return Ref::check(PyTuple_Pack(3, id.get(), holder.get(), committed.get()));
+  Ref message = n.lookup(n.str_RequesterId);
+  return call(message.get(), id.get(), holder.get(), committed.get());
 }
 
 // proxy.get(requester id), not yet waited for.
@@ -173,7 +174,7 @@ int op_init_meta(PyObject* self, int32_t num_chunks) {
     Ref count = new_int(num_chunks);
     Ref meta = call(meta_class.get(), count.get());
     set_field(b->quor_meta, meta.get());
-    Ref proxy = n.new_proxy(meta.get(), Py_None);
+    Ref proxy = n.new_proxy(meta.get(), Py_None, b->lock);
     set_field(b->quor_meta_ref, proxy.get());
     return 0;
   });

@@ -59,7 +59,7 @@ int init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value) {
     // as it was, and the actors made so far are simply dropped.
     Ref handles = Ref::check(PyList_New(count));
     for (Py_ssize_t i = 0; i < count; ++i)
-      PyList_SET_ITEM(handles.get(), i, new_chunk_handle(st.names, st.base, PyList_GET_ITEM(buckets.get(), i)).release());
+      PyList_SET_ITEM(handles.get(), i, new_chunk_handle(st.names, st.base, self, PyList_GET_ITEM(buckets.get(), i)).release());
 
     QuorBaseObject* b = as_base(self);
     set_field(b->chunk_ref_list, handles.get());

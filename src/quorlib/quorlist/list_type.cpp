@@ -53,12 +53,12 @@ void create_usage_proxies(const ListState& st, PyObject* self, int32_t num_chunk
     PyList_SET_ITEM(counts.get(), i, Ref::check(PyLong_FromSsize_t(p.end - p.begin)).release());
   }
 
-  Ref usage_proxy = n.new_proxy(counts.get(), Py_None);
+  Ref owner = Ref::borrow(as_base(self)->lock);
+  Ref usage_proxy = n.new_proxy(counts.get(), Py_None, owner.get());
   set_field(record_of(self, "chunk_used")->chunk_used, usage_proxy.get());
 
   Ref last_value = new_int(last_used);
-  Ref proxy_class = n.lookup(n.str_QuorProxy);
-  Ref last_proxy = call_method(proxy_class.get(), n.str_remote, last_value.get(), Py_None);
+  Ref last_proxy = n.new_proxy(last_value.get(), Py_None, owner.get());
   set_field(record_of(self, "last_used_chunk")->last_used_chunk, last_proxy.get());
 }
 
@@ -76,7 +76,7 @@ int list_init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value
       Piece p = piece_of(size, capacity, i);
       Ref piece = value == Py_None ? Ref::check(PyList_New(0))
                                    : Ref::check(PySequence_GetSlice(value, p.begin, p.end));
-      Ref handle = new_chunk_handle(st.names, st.base, piece.get());
+      Ref handle = new_chunk_handle(st.names, st.base, self, piece.get());
       check(PyList_Append(chunk_refs.get(), handle.get()));
     }
     set_field(as_base(self)->chunk_ref_list, chunk_refs.get());

@@ -141,12 +141,13 @@ inline void mark_changed(PyObject* self, Py_ssize_t chunk_idx, ApiOf&& api_of) {
   check(api_of()->mark_changed(self, chunk_idx));
 }
 
-// The handle of a new chunk holding `contents`: a proxy actor with the
-// directory cache, paired with a fresh local cache object.
-inline Ref new_chunk_handle(const Names& n, const BaseApi* api, PyObject* contents) {
-  Ref proxy_class = n.lookup(n.str_QuorProxy);
+// The handle of a new chunk of `self` holding `contents`: a slot of the pool
+// with the directory cache, owned by the container's control actor, paired
+// with a fresh local cache object.
+inline Ref new_chunk_handle(const Names& n, const BaseApi* api, PyObject* self, PyObject* contents) {
   Ref directory_class = n.lookup(n.str_QuorCacheDirMSI);
-  Ref proxy = call_method(proxy_class.get(), n.str_remote, contents, directory_class.get());
+  Ref owner = Ref::borrow(as_base(self)->lock);
+  Ref proxy = n.new_proxy(contents, directory_class.get(), owner.get());
   Ref cache_class = n.lookup(n.str_QuorCacheLocalMSI);
   Ref cache = call(cache_class.get());
   return call(reinterpret_cast<PyObject*>(api->chunk_type), proxy.get(), cache.get());

@@ -18,13 +18,13 @@ namespace quor {
   X(__dict__) X(popitem) X(setdefault) X(extend) X(sort) X(key) X(reverse) X(register)       \
   X(deepcopy) X(quorlock) X(exceptions) X(RayActorError) X(fence) X(publish) X(rollback)     \
   X(committed_epochs) X(epoch) X(abnormal) X(record) X(pickle) X(loads) X(copy) X(send_release) \
-  X(describe_write_failure)
+  X(describe_write_failure) X(owner) X(RequesterId) X(version) X(contents) X(require_control)
 
 struct Names {
 #define QUOR_DECLARE_NAME(n) PyObject* str_##n;
   QUOR_INTERNED_NAMES(QUOR_DECLARE_NAME)
 #undef QUOR_DECLARE_NAME
-  PyObject* kw_cache_class;  // ("cache_class",), the keyword names of QuorProxy.remote
+  PyObject* kw_holder;  // ("cache_class", "owner"), the keyword names of QuorProxy.remote
   PyObject* module;          // borrowed: the module that owns this state
 
   void init(PyObject* owner) {
@@ -32,14 +32,14 @@ struct Names {
 #define QUOR_INTERN_NAME(n) str_##n = Ref::check(PyUnicode_InternFromString(#n)).release();
     QUOR_INTERNED_NAMES(QUOR_INTERN_NAME)
 #undef QUOR_INTERN_NAME
-    kw_cache_class = Ref::check(PyTuple_Pack(1, str_cache_class)).release();
+    kw_holder = Ref::check(PyTuple_Pack(2, str_cache_class, str_owner)).release();
   }
 
   void clear() noexcept {
 #define QUOR_CLEAR_NAME(n) Py_CLEAR(str_##n);
     QUOR_INTERNED_NAMES(QUOR_CLEAR_NAME)
 #undef QUOR_CLEAR_NAME
-    Py_CLEAR(kw_cache_class);
+    Py_CLEAR(kw_holder);
   }
 
   // A module-level name (ray, QuorProxy, time, ...), read from the module's
@@ -86,10 +86,14 @@ struct Names {
     return ray_get(pending.get());
   }
 
-  // QuorProxy.remote(value, cache_class=cache_class_value): a new proxy actor.
-  Ref new_proxy(PyObject* value, PyObject* cache_class_value) const {
+  // QuorProxy.remote(value, cache_class=..., owner=...): the handle of a new
+  // holder of `value` that lives as long as `owner`, the container's control
+  // actor: a slot of the pool for a chunk (a cache class given), a cell of the
+  // control actor otherwise.
+  Ref new_proxy(PyObject* value, PyObject* cache_class_value, PyObject* owner) const {
     Ref proxy_class = lookup(str_QuorProxy);
-    return call_method_kw(proxy_class.get(), str_remote, kw_cache_class, value, cache_class_value);
+    return call_method_kw(proxy_class.get(), str_remote, kw_holder, value, cache_class_value,
+                          owner);
   }
 };
 

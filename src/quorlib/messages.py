@@ -1,0 +1,89 @@
+"""The messages that cross process boundaries, each with one named type.
+
+Both sides of every call build and read these by name: the C++ core and the
+containers' Python helpers on one side, the lock, chunk and pool actors on
+the other. Changing a message's shape is a change to this file.
+"""
+
+from __future__ import annotations
+
+from typing import Any, NamedTuple
+
+__all__ = ["RequesterId", "Registration", "LockRequest", "CarriedChunk", "GrantMessage",
+           "LockRelease", "ContainerReferences"]
+
+
+class RequesterId(NamedTuple):
+    """Who reads or writes a chunk. `holder_epoch` is the epoch of the lock
+    grant of the caller's block (None outside a block); `committed_epoch` the
+    epoch that the caller's version record names as the chunk's last commit."""
+
+    requester: str
+    holder_epoch: int | None
+    committed_epoch: int
+
+
+class Registration(NamedTuple):
+    """What a process's first request to a lock carries: the reference of its
+    pending call to the keeper (which fails when the process dies) and who it
+    is, for the lock's status."""
+
+    token: Any
+    info: dict[str, Any]
+
+
+class LockRequest(NamedTuple):
+    """An acquire. `record_key` names the container whose version record the
+    grant should bring; `copies` maps each chunk the requester holds a copy of
+    to that copy's version."""
+
+    ticket: str
+    process: str | None = None
+    task_id: str | None = None
+    registration: Registration | None = None
+    record_key: Any = None
+    copies: dict[int, int] | None = None
+
+
+class CarriedChunk(NamedTuple):
+    """A committed chunk that travels with the lock: its version and its
+    contents pickled (None in a release when they are too large to carry)."""
+
+    version: int
+    contents: bytes | None
+
+
+class GrantMessage(NamedTuple):
+    """The answer to an acquire: the grant's epoch, whether the previous holder
+    ended abnormally, the container's record as last committed (pickled; None
+    when the lock does not know it) and the carried chunks newer than the
+    requester's copies."""
+
+    epoch: int
+    abnormal: bool
+    record: bytes | None = None
+    chunks: dict[int, CarriedChunk] | None = None
+
+
+class LockRelease(NamedTuple):
+    """A release. A normal one with a record key leaves the container's record
+    (pickled) and the chunks its block committed for later holders."""
+
+    ticket: str
+    aborted: bool = False
+    record_key: Any = None
+    record: bytes | None = None
+    chunks: dict[int, CarriedChunk] | None = None
+
+
+class ContainerReferences(NamedTuple):
+    """The arguments of a container's pickled form, `rebuild(*references)`:
+    a QuorDict's six, a QuorList's seven."""
+
+    chunk_ref_list: list[Any]
+    num_chunks: int
+    meta_ref: Any
+    length: int
+    lock: Any
+    per_chunk_lock: int
+    meta: Any = None
