@@ -26,7 +26,7 @@ import traceback
 HERE = os.path.dirname(os.path.abspath(__file__))
 RESULTS_DIR = os.path.join(HERE, "results")
 
-WORKLOADS = ("W1", "W2", "W3", "W4", "W5", "W6", "W7", "W8", "W9", "W10")
+WORKLOADS = ("W1", "W2", "W3", "W4", "W5", "W6", "W7", "W8", "W9", "W10", "W12")
 
 
 def parse_args(argv=None):
@@ -40,6 +40,8 @@ def parse_args(argv=None):
     p.add_argument("--chunks", type=int, default=4,
                    help="chunks of the containers and shards of the sharded peer (4)")
     p.add_argument("--redis-port", type=int, default=6379)
+    p.add_argument("--footprint-containers", type=int, default=20,
+                   help="containers of 32 chunks alive at once in W12 (20)")
     p.add_argument("--out", default=RESULTS_DIR, help="folder for table.txt and benchmarks.png")
     args = p.parse_args(argv)
     args.only = [w.strip().upper() for w in args.only.split(",") if w.strip()]
@@ -101,11 +103,11 @@ def main(argv=None) -> int:
     if redis_peer is None:
         results.notes.append("Redis peer not run")
     ctx = Ctx(quick=args.quick, chunks=args.chunks, manager=manager, redis=redis_peer,
-              log=log, results=results)
+              log=log, results=results, footprint_containers=args.footprint_containers)
     steps = {"W1": workloads.w1_local, "W2": workloads.w2_batch, "W3": workloads.w3_contended,
              "W4": workloads.w4_list, "W5": workloads.w5_creation, "W6": workloads.w6_write_back,
              "W7": workloads.w7_read_mostly, "W8": workloads.w8_list_reads, "W9": workloads.w9_sizes,
-             "W10": workloads.w10_holders}
+             "W10": workloads.w10_holders, "W12": workloads.w12_footprint}
     failed = []
     try:
         for name in args.only:

@@ -5,10 +5,13 @@ from __future__ import annotations
 
 import collections
 import gc
+import json
 import multiprocessing
 import pickle
 import random
 import statistics
+import subprocess
+import sys
 import time
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -24,6 +27,7 @@ from quorlib.demo import RemoteCallCounter
 from quorlib.quordict import QuorDict
 from quorlib.quorlist import ListChunkMeta, QuorList
 
+import footprint
 import peers
 from report import Results, Row
 
@@ -36,6 +40,7 @@ class Ctx:
     redis: peers.RedisPeer | None
     log: Callable[[str], None]
     results: Results
+    footprint_containers: int = 20
 
 
 # --------------------------------------------------------------------------- helpers
@@ -472,6 +477,14 @@ def w5_creation(ctx: Ctx) -> None:
         series["sharded actors"][n] = sharded
         time.sleep(1)  # let the killed actors' processes exit before the next round
 
+    first_of_job = w5_first_of_a_job()
+    if first_of_job:
+        for which in ("first", "second"):
+            ctx.results.add(Row("W5 creation", f"quorlib QuorDict, 32 chunks, {which} of a job",
+                                "to first block", first_of_job[which], "s",
+                                note="a new job on the same cluster"))
+        series["quorlib QuorDict, new job"][32] = first_of_job["first"]
+
     t0 = time.perf_counter()
     a = peers.DictActor.remote()
     ray.get(a.set.remote(0, 0))
@@ -502,6 +515,16 @@ def w5_creation(ctx: Ctx) -> None:
                             note="server already running; its start-up is not counted"))
         series["Redis"][1] = redis_first
     ctx.results.series["W5"] = dict(series)
+
+
+def w5_first_of_a_job() -> dict[str, float] | None:
+    """W5 in a child process that joins this cluster as a new job, whose first
+    container starts what every job's first container starts."""
+    address = ray.get_runtime_context().gcs_address
+    child = subprocess.run([sys.executable, footprint.__file__, "first-of-job", address],
+                           capture_output=True, text=True, timeout=600)
+    lines = [line for line in child.stdout.splitlines() if line.startswith("{")]
+    return json.loads(lines[-1]) if child.returncode == 0 and lines else None
 
 
 # --------------------------------------------------------------------------- W6
@@ -960,3 +983,54 @@ def w10_holders(ctx: Ctx) -> None:
         curves[f"quorlib, {ctx.chunks} chunks"][h] = quor
         curves["single actor"][h] = single
     ctx.results.series["W10"] = dict(curves)
+
+
+# --------------------------------------------------------------------------- W12
+
+def w12_footprint(ctx: Ctx) -> None:
+    """20 containers of 32 chunks with small contents, alive at once: the Ray
+    processes and memory they add, their CPU while idle, and how soon
+    dropping them gives it all back."""
+    n = 4 if ctx.quick else ctx.footprint_containers
+    warm = QuorDict({0: 0}, 1)   # the pool up: the baseline is Ray and the pool
+    with warm:
+        warm[0] = 1
+    del warm
+    gc.collect()
+    time.sleep(10)               # the warm-up's control actor ends
+    before = footprint.ray_processes()
+    base_rss, base_pss = footprint.memory_kib(before)
+    t0 = time.perf_counter()
+    made = [QuorDict({i: i for i in range(50)}, 32) for _ in range(n)]
+    for d in made:
+        with d:
+            d[0] = -1
+    built = time.perf_counter() - t0
+    time.sleep(2)
+    during = footprint.ray_processes()
+    added = set(during) - set(before)
+    rss, pss = footprint.memory_kib(during)
+    idle_cpu0 = footprint.cpu_seconds(added)
+    time.sleep(10)
+    idle_cpu = (footprint.cpu_seconds(added) - idle_cpu0) / 10
+    label = f"{n} QuorDicts of 32 chunks"
+    ctx.results.add(Row("W12 footprint", label, "Ray processes added", len(added), "",
+                        len(added) / n, "per container", target="<= 1 per container",
+                        met=len(added) <= n, note=f"built and used in {built:.1f} s"))
+    ctx.results.add(Row("W12 footprint", label, "resident memory added", (rss - base_rss) / 2**20,
+                        "GiB", (pss - base_pss) / 2**20, "GiB proportional",
+                        target="<= 2 GiB", met=(rss - base_rss) <= 2 * 2**20))
+    ctx.results.add(Row("W12 footprint", label, "CPU while idle", idle_cpu * 100, "% of a core",
+                        idle_cpu * 100 / n, "% per container"))
+    del made, d
+    gc.collect()
+    t0 = time.perf_counter()
+    while True:
+        now_rss, _ = footprint.memory_kib(footprint.ray_processes())
+        back = now_rss <= base_rss * 1.1
+        if back or time.perf_counter() - t0 > 120:
+            break
+        time.sleep(1)
+    ctx.results.add(Row("W12 footprint", label, "dropped: back within 10 % of the baseline",
+                        time.perf_counter() - t0, "s", target="<= 60 s",
+                        met=back and time.perf_counter() - t0 <= 60))

@@ -4,8 +4,10 @@ control, host and keeper actors' delivery of grants, anchors and deaths on an
 asyncio loop."""
 
 import asyncio
+import concurrent.futures
 import os
 import pickle
+import time
 import types
 
 import pytest
@@ -24,13 +26,14 @@ ProxyImpl = QuorProxyActor.__ray_actor_class__
 HostImpl = QuorHost.__ray_actor_class__
 
 
-@pytest.mark.parametrize("actor", [QuorControl, QuorHost, QuorKeeper, QuorProxyActor])
-def test_actors_reserve_no_cpu_and_async_ones_take_many_pending_calls(actor):
-    # Every container adds a control actor; waiters, followed processes and
-    # anchored controls each keep a call pending on the actor that follows them.
+@pytest.mark.parametrize("actor, pending", [(QuorControl, True), (QuorKeeper, True),
+                                             (QuorHost, False), (QuorProxyActor, False)])
+def test_actors_reserve_no_cpu_and_take_the_pending_calls_they_serve(actor, pending):
+    # Every container adds a control actor. Waiters keep a call pending on a
+    # control, followed processes and controls one on the keeper; a host
+    # keeps none (it follows its owners through their tokens' callbacks).
     assert actor._default_options.get("num_cpus") == 0
-    if actor is not QuorProxyActor:
-        assert actor._default_options.get("max_concurrency") >= 10_000
+    assert (actor._default_options.get("max_concurrency", 1) >= 10_000) is pending
 
 
 # -- LockState -------------------------------------------------------------------
@@ -654,44 +657,55 @@ def test_host_state(script):
     assert all(slot in state.slots for slots in state.owned.values() for slot in slots)
 
 
+class Token:
+    """Stands for an object reference owned by a control actor: its future
+    fails when the control ends."""
+
+    def __init__(self):
+        self._future = concurrent.futures.Future()
+
+    def future(self):
+        return self._future
+
+    def fail(self):
+        self._future.set_exception(RuntimeError("owner died"))
+
+
 def test_host_serves_slots_and_frees_them_when_their_control_ends(monkeypatch):
-    monkeypatch.setattr(quorpool, "CREATION_WAIT_S", 0.05)
+    monkeypatch.setattr(quorpool, "CREATION_WAIT_S", 5.0)
     monkeypatch.setattr(quorpool, "ANCHOR_GRACE_S", 0.04)
-
-    async def scenario():
-        loop = asyncio.get_running_loop()
-        host = HostImpl("node")
-        # Another process's call may reach the host before the creator's.
-        early = loop.create_task(host.get("c1/s1", "plain"))
-        await settle()
-        await host.create("c1/s1", {"k": 1}, QuorCacheDirMSI, "c1")
-        assert await early == {"k": 1}
-        await host.set("c1/s1", rid(1, 0), {"k": 2})
-        assert await host.get("c1/s1", rid(1, 0)) == {"k": 2}
-        assert await host.get("c1/s1", rid(None, 0)) == {"k": 1}   # not committed yet
-        assert await host.rollback("c1/s1", 2, 0) == 1
-        assert await host.directory("c1/s1") == (rid(None, 0), rid(1, 0))
-        # The control's anchor: a pending hold, and a watch on its reference.
-        token = loop.create_future()
-        hold = loop.create_task(host.hold("c1"))
-        await host.watch("c1", [token])
-        await settle()
-        assert not hold.done() and (await host.status())["anchored"] == 1
-        token.set_exception(RuntimeError("owner died"))
-        await settle()
-        assert hold.done() and (await host.status())["slots"] == 0
-        with pytest.raises(LostSlotError, match="holds no slot 'c1/s1'"):
-            await asyncio.wait_for(host.get("c1/s1", "plain"), timeout=0.01)  # no wait: freed
-        await host.create("s2", 1, None, "c1")   # for a control that has ended
-        assert (await host.status())["slots"] == 0
-        # A control that never anchors loses its slots after the grace, and a
-        # hold whose watch never comes ends by itself.
-        await host.create("s3", 1, None, "c3")
-        await asyncio.wait_for(host.hold("c4"), timeout=5)
-        await asyncio.sleep(0.1)
-        assert (await host.status())["slots"] == 0
-
-    asyncio.run(scenario())
+    host = HostImpl("node")
+    # Another process's call may reach the host before the creator's.
+    with concurrent.futures.ThreadPoolExecutor(1) as threads:
+        early = threads.submit(host.get, "c1/s1", "plain")
+        time.sleep(0.05)
+        assert not early.done()
+        host.create("c1/s1", {"k": 1}, QuorCacheDirMSI, "c1")
+        assert early.result(timeout=5) == {"k": 1}
+    host.set("c1/s1", rid(1, 0), {"k": 2})
+    assert host.get("c1/s1", rid(1, 0)) == {"k": 2}
+    assert host.get("c1/s1", rid(None, 0)) == {"k": 1}   # not committed yet
+    assert host.rollback("c1/s1", 2, 0) == 1
+    assert host.directory("c1/s1") == (rid(None, 0), rid(1, 0))
+    # The control's token: once it fails, the control's slots go, and a call
+    # for one of them fails at once rather than wait for a creation.
+    token = Token()
+    host.watch("c1", [token])
+    assert host.status()["anchored"] == 1
+    token.fail()
+    assert host.status()["slots"] == 0
+    started = time.monotonic()
+    with pytest.raises(LostSlotError, match="holds no slot 'c1/s1'"):
+        host.get("c1/s1", "plain")
+    assert time.monotonic() - started < 1
+    host.create("c1/s2", 1, None, "c1")   # for a control that has ended
+    assert host.status()["slots"] == 0
+    # A control that never anchors loses its slots after the grace.
+    host.create("c3/s3", 1, None, "c3")
+    deadline = time.monotonic() + 5
+    while host.status()["slots"] and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert host.status()["slots"] == 0
 
 
 def test_keeper_sizes_the_pool_and_ends_only_when_nothing_depends_on_it():

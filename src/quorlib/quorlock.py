@@ -374,14 +374,15 @@ class QuorControl:
     # -- the hosts that hold this container's chunks ----------------------------------
 
     async def anchor_at(self, host: Any) -> None:
-        """Makes `host` follow this control's life: a call left pending there,
-        whose reference the host awaits, fails when this actor ends."""
+        """Makes `host` follow this control's life through the reference of
+        the call it left pending on the keeper, which fails when this actor
+        ends."""
         key = quorpool.actor_key(host)
-        if key in self._anchors:
+        token = self._anchors.get("keeper")
+        if key in self._anchors or token is None:
             return
-        token = host.hold.remote(self._key)
         host.watch.remote(self._key, [token])
-        self._anchors[key] = token
+        self._anchors[key] = True
 
     # -- processes and delivery ---------------------------------------------------
 

@@ -39,8 +39,10 @@ __all__ = ["HostState", "KeeperState", "QuorHost", "QuorKeeper", "configure", "k
            "process_token", "place", "pool_status", "actor_key"]
 
 KEEPER_NAME = "quorlib.keeper"
-# Each anchored control and registered process keeps one call pending.
+# Each registered process and control actor keeps one call pending on the keeper.
 MAX_CONCURRENCY = 100_000
+# Threads of a host: a call waiting for a slot's creation takes one.
+HOST_THREADS = 32
 # How long the keeper stays up with nothing depending on it, while a job it
 # served may still create containers.
 KEEPER_LINGER_S = 30.0
@@ -216,52 +218,68 @@ class _Anchors:
         self._on_end(name)
 
 
-@ray.remote(num_cpus=0, max_concurrency=MAX_CONCURRENCY)  # type: ignore[call-overload]
+@ray.remote(num_cpus=0, max_concurrency=HOST_THREADS)  # type: ignore[call-overload]
 class QuorHost:
     """Holds chunks in slots, each with a chunk proxy's commit bookkeeping.
 
-    Asynchronous so that anchors can wait; every slot operation runs to its
-    end without yielding, so the calls of one caller keep their order."""
+    A threaded actor, which answers a call sooner than an asynchronous one;
+    every slot operation runs under one condition, and a call that must wait
+    for a slot's creation waits on it. The host follows each owner through a
+    callback on the owner's token, so nothing stays pending here."""
 
-    def __init__(self, node_id: str | None = None) -> None:
+    def __init__(self, node_id: str | None = None, keeper: Any = None) -> None:
         self._node_id = node_id
         self._state = HostState()
-        self._waiters = _Waiters()
-        self._anchors = _Anchors(self._owner_ended)
-        self._expiry: asyncio.Task | None = None
+        self._changed = threading.Condition()
+        self._expiry: threading.Timer | None = None
+        if keeper is not None:
+            # The keeper follows this host's life, to replace it when it dies.
+            key = ray.get_runtime_context().get_actor_id()
+            self._token = keeper.hold.remote(key)
+            keeper.watch.remote(key, "host", [self._token])
 
     # -- slots ------------------------------------------------------------------
 
-    async def create(self, slot: str, value: Any, cache_class: type | None, owner: str) -> None:
-        if self._state.create(slot, value, cache_class, owner, time.monotonic()):
-            self._waiters.created(slot)
-            if owner not in self._state.anchored:
-                self._schedule_expiry()
+    def create(self, slot: str, value: Any, cache_class: type | None, owner: str) -> None:
+        with self._changed:
+            if self._state.create(slot, value, cache_class, owner, time.monotonic()):
+                self._changed.notify_all()
+                if owner not in self._state.anchored:
+                    self._schedule_expiry()
 
-    async def get(self, slot: str, requester_id: Any) -> Any:
-        return (await self._slot(slot)).get(requester_id)
+    def get(self, slot: str, requester_id: Any) -> Any:
+        with self._changed:
+            return self._slot(slot).get(requester_id)
 
-    async def set(self, slot: str, requester_id: Any, value: Any) -> None:
-        (await self._slot(slot)).set(requester_id, value)
+    def set(self, slot: str, requester_id: Any, value: Any) -> None:
+        with self._changed:
+            self._slot(slot).set(requester_id, value)
 
-    async def get_nocache(self, slot: str) -> Any:
-        return (await self._slot(slot)).value
+    def get_nocache(self, slot: str) -> Any:
+        with self._changed:
+            return self._slot(slot).value
 
-    async def set_nocache(self, slot: str, value: Any) -> None:
-        (await self._slot(slot)).value = value
+    def set_nocache(self, slot: str, value: Any) -> None:
+        with self._changed:
+            self._slot(slot).value = value
 
-    async def rollback(self, slot: str, new_epoch: int, committed_epoch: int) -> int:
-        return (await self._slot(slot)).rollback(new_epoch, committed_epoch)
+    def rollback(self, slot: str, new_epoch: int, committed_epoch: int) -> int:
+        with self._changed:
+            return self._slot(slot).rollback(new_epoch, committed_epoch)
 
-    async def directory(self, slot: str) -> tuple[Any, Any] | None:
-        d = (await self._slot(slot)).directory
-        return None if d is None else (d.last_reader, d.last_writer)
+    def directory(self, slot: str) -> tuple[Any, Any] | None:
+        with self._changed:
+            d = self._slot(slot).directory
+            return None if d is None else (d.last_reader, d.last_writer)
 
-    async def _slot(self, slot: str) -> quorproxy.ProxyState:
-        state = self._state.state(slot)
-        if state is None and not self._state.freed(slot):
-            await self._waiters.wait(slot, CREATION_WAIT_S)
-            state = self._state.state(slot)
+    def _slot(self, slot: str) -> quorproxy.ProxyState:
+        """The slot's state; the caller holds the condition."""
+        deadline = time.monotonic() + CREATION_WAIT_S
+        while (state := self._state.state(slot)) is None and not self._state.freed(slot):
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                break
+            self._changed.wait(remaining)
         if state is None:
             raise quorproxy.LostSlotError(
                 f"host holds no slot {slot!r}: its container has ended (no process holds it "
@@ -270,37 +288,36 @@ class QuorHost:
 
     # -- owners -------------------------------------------------------------------
 
-    async def hold(self, owner: str) -> None:
-        """Pending while `owner` lives; its reference is the owner's token."""
-        await self._anchors.hold(owner, ANCHOR_GRACE_S)
-
-    async def watch(self, owner: str, token: list[Any]) -> None:
-        """`token`: [the reference of the owner's `hold` call], nested so that
-        Ray passes the reference itself."""
-        if not self._state.anchor(owner):
-            return
-        self._anchors.watch(owner, token[0])
+    def watch(self, owner: str, token: list[Any]) -> None:
+        """Follows `owner`'s life: `token` is [a reference owned by the owner
+        that never resolves while it lives], nested so that Ray passes the
+        reference itself. Its slots go when the reference fails."""
+        with self._changed:
+            if not self._state.anchor(owner):
+                return
+        token[0].future().add_done_callback(lambda _: self._owner_ended(owner))
 
     def _owner_ended(self, owner: str) -> None:
-        self._state.end(owner)
+        with self._changed:
+            self._state.end(owner)
+            self._changed.notify_all()
 
     def _schedule_expiry(self) -> None:
-        if self._expiry is None or self._expiry.done():
-            self._expiry = asyncio.get_running_loop().create_task(self._expire())
+        if self._expiry is None or not self._expiry.is_alive():
+            self._expiry = threading.Timer(ANCHOR_GRACE_S / 4, self._expire)
+            self._expiry.daemon = True
+            self._expiry.start()
 
-    async def _expire(self) -> None:
-        while self._state.created_at:
-            await asyncio.sleep(ANCHOR_GRACE_S / 4)
+    def _expire(self) -> None:
+        with self._changed:
             self._state.expire(time.monotonic(), ANCHOR_GRACE_S)
+            self._expiry = None
+            if self._state.created_at:
+                self._schedule_expiry()
 
-    # -- the keeper's view ----------------------------------------------------------
-
-    async def lifetime(self) -> None:
-        """Never finishes: the keeper's pending call fails when the host dies."""
-        await asyncio.get_running_loop().create_future()
-
-    async def status(self) -> dict[str, Any]:
-        return {"node_id": self._node_id, "pid": os.getpid(), **self._state.status()}
+    def status(self) -> dict[str, Any]:
+        with self._changed:
+            return {"node_id": self._node_id, "pid": os.getpid(), **self._state.status()}
 
 
 # -- the keeper -------------------------------------------------------------------
@@ -337,8 +354,7 @@ class KeeperState:
         self.idle_since = None
 
     def leave(self, name: str, now: float) -> None:
-        self.dependents.pop(name, None)
-        if not self.dependents:
+        if self.dependents.pop(name, None) is not None and not self.dependents:
             self.idle_since = now
 
     def busy(self, now: float) -> None:
@@ -389,7 +405,6 @@ class QuorKeeper:
         self._state = KeeperState(hosts_per_node)
         self._anchors = _Anchors(self._ended)
         self._hosts: dict[str, list[Any]] = {}  # node id -> hosts on it
-        self._host_watch: set[asyncio.Task] = set()
         self._pool_lock: asyncio.Lock | None = None
         self._nodes: list[tuple[str, float]] = []
         self._nodes_read = -NODES_READ_S
@@ -403,11 +418,16 @@ class QuorKeeper:
         await self._anchors.hold(name, KEEPER_LINGER_S * 2)
 
     async def watch(self, name: str, kind: str, token: list[Any], job_id: str | None = None) -> None:
-        if self._anchors.watch(name, token[0]):
+        """Follows `name`'s life through `token` ([the reference of its `hold`
+        call]). A user process or control actor depends on the keeper; a
+        host is followed to be replaced when it dies."""
+        if self._anchors.watch(name, token[0]) and kind != "host":
             self._state.arrive(name, kind, job_id, time.monotonic())
         self._start_reaper()
 
     def _ended(self, name: str) -> None:
+        for hosts in self._hosts.values():
+            hosts[:] = [h for h in hosts if actor_key(h) != name]
         self._state.leave(name, time.monotonic())
 
     # -- what the keeper makes ----------------------------------------------------------
@@ -439,25 +459,11 @@ class QuorKeeper:
             for node_id, cpus in self._nodes:
                 hosts = self._hosts.setdefault(node_id, [])
                 while len(hosts) < self._state.hosts_wanted(cpus):
-                    host = QuorHost.options(
-                        scheduling_strategy=ray.util.scheduling_strategies.NodeAffinitySchedulingStrategy(
-                            node_id, soft=False)).remote(node_id)
-                    hosts.append(host)
-                    self._follow_host(node_id, host)
+                    on_node = ray.util.scheduling_strategies.NodeAffinitySchedulingStrategy(
+                        node_id, soft=False)
+                    hosts.append(QuorHost.options(scheduling_strategy=on_node).remote(
+                        node_id, self._handle()))
         return [(node, host) for node, hosts in self._hosts.items() for host in hosts]
-
-    def _follow_host(self, node_id: str, host: Any) -> None:
-        async def follow() -> None:
-            try:
-                await host.lifetime.remote()
-            except Exception:  # the host died: the next listing replaces it
-                pass
-            hosts = self._hosts.get(node_id, [])
-            if host in hosts:
-                hosts.remove(host)
-        task = asyncio.get_running_loop().create_task(follow())
-        self._host_watch.add(task)
-        task.add_done_callback(self._host_watch.discard)
 
     async def status(self) -> dict[str, Any]:
         return {**self._state.status(), "pid": os.getpid(),
