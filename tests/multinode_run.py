@@ -6,8 +6,10 @@ container's chunks live and what the driver read. Never imported by pytest (no t
 it cannot meet the session's own Ray."""
 
 import json
+import os
 import signal
 import sys
+import time
 
 import ray
 from ray.cluster_utils import Cluster
@@ -36,6 +38,27 @@ def chunk_nodes(container):
     handles = container.__reduce__()[1][0]
     return [s["node_id"] for s in ray.get([h.ref.host.status.remote() for h in handles],
                                            timeout=WAIT)]
+
+
+def quorlib_processes():
+    titles = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                titles.append(f.read().split(b"\0")[0].decode(errors="replace"))
+        except OSError:
+            continue
+    return [t for t in titles if t.startswith("ray::Quor")]
+
+
+def wait_for_no_quorlib_process():
+    """Seconds until no quorlib actor process is left, or None after WAIT."""
+    started = time.monotonic()
+    while quorlib_processes():
+        if time.monotonic() - started > WAIT:
+            return None
+        time.sleep(0.5)
+    return time.monotonic() - started
 
 
 @ray.remote(num_cpus=0)
@@ -76,8 +99,13 @@ def main():
             read = {"total": d["total"], "tags": {t: d[t] for t in tags}, "length": len(d)}
         with lst:
             read["list"] = list(lst)
+        del d, lst
+        # The job ends: its containers, control actors, pool and keeper go.
+        ray.shutdown()
+        gone_after = wait_for_no_quorlib_process()
         print(json.dumps({"head": head, "workers": [w.node_id for w in workers], "hosts": hosts,
-                          "placed": placed, "replies": replies, "read": read}))
+                          "placed": placed, "replies": replies, "read": read,
+                          "gone_after": gone_after}))
     finally:
         signal.alarm(0)
         ray.shutdown()

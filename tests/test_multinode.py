@@ -39,6 +39,11 @@ def run():
     return json.loads([line for line in out.splitlines() if line.startswith("{")][-1])
 
 
+def test_nothing_is_left_once_the_job_has_ended(run):
+    # Its containers' control actors, the pool's hosts and the keeper.
+    assert run["gone_after"] is not None and run["gone_after"] < 60
+
+
 def test_every_node_has_its_hosts(run):
     # Nodes of one CPU each: the pool's default of two hosts per node.
     assert run["hosts"] == {node: 2 for node in [run["head"], *run["workers"]]}

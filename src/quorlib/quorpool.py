@@ -489,7 +489,10 @@ class QuorKeeper:
             jobs_alive = await asyncio.get_running_loop().run_in_executor(
                 None, _jobs_alive, set(self._state.jobs))
             if self._state.should_end(time.monotonic(), KEEPER_LINGER_S, jobs_alive):
-                ray.actor.exit_actor()
+                # Outside a call, exit_actor would end only this task: the
+                # keeper asks Ray to end it, and with it the hosts it owns.
+                ray.kill(self._handle(), no_restart=True)
+                return
 
 
 # -- the client's side ----------------------------------------------------------------
