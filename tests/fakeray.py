@@ -28,7 +28,7 @@ import pickle
 import threading
 import types
 
-from quorlib.quorlock import HolderLostError, LockState
+from quorlib.quorlock import ControlState, HolderLostError
 from quorlib.quorpool import HostState, actor_key
 from quorlib.quorproxy import Cell, LostSlotError, ProxyState, Slot
 
@@ -230,6 +230,10 @@ class FakeProxy(FakeActor):
     def do_rollback(self, new_epoch, committed_epoch):
         return _resolved(self.state.rollback(new_epoch, committed_epoch))
 
+    def do_swap(self, expected, value):
+        self.state.swap(expected, _copy(value))
+        return _resolved(None)
+
     def do_publish(self, epoch, value, *after):
         self.state.publish(epoch, _copy(value))
         return _resolved(None)
@@ -262,7 +266,8 @@ class FakeHeld(FakeEndpoint):
 class FakeHost(FakeActor):
     """A pool host: runs the real HostState; calls are logged by slot."""
 
-    SLOT_METHODS = ("create", "get", "set", "get_nocache", "set_nocache", "rollback", "directory")
+    SLOT_METHODS = ("create", "get", "set", "get_nocache", "set_nocache", "rollback", "directory",
+                    "install")
 
     def __init__(self, fake, name):
         super().__init__(fake, name)
@@ -302,6 +307,12 @@ class FakeHost(FakeActor):
     def do_rollback(self, slot, new_epoch, committed_epoch):
         return _resolved(self.held_state(slot).rollback(new_epoch, committed_epoch))
 
+    def do_install(self, slot, epoch, contents):
+        state = self.state.state(slot)
+        if state is not None:
+            state.install(epoch, pickle.loads(contents))
+        return _resolved(None)
+
     def do_directory(self, slot):
         d = self.held_state(slot).directory
         return _resolved(None if d is None else (d.last_reader, d.last_writer))
@@ -315,9 +326,9 @@ class FakeLock(FakeActor):
     def __init__(self, fake, name):
         super().__init__(fake, name)
         self.cond = threading.Condition()
-        self.state = LockState()
+        self.state = ControlState()
         self.outcomes = {}   # ticket -> the grant, or the exception to raise
-        self.cells = {}      # cell name -> ProxyState
+        self.cells = self.state.cells  # cell name -> ProxyState
         self.cell_names = {}  # cell name -> FakeHeld
 
     @property
@@ -359,10 +370,18 @@ class FakeLock(FakeActor):
 
     def do_release(self, message, *after):
         with self.cond:
-            self._deliver(self.state.release(message.ticket, message.aborted, message.record_key,
-                                             message.record, message.chunks))
+            nxt, writes = self.state.end_block(message)
+            if message.commit is not None:
+                self.fake.commits.append(message)
+            self._deliver(nxt)
             self.cond.notify_all()
-        return _resolved(None)
+        lost = []
+        for index, slot, epoch, contents in writes:  # after the lock has passed on, as the actor does
+            try:
+                slot.host.install.remote(slot.name, epoch, contents).result()
+            except Exception:
+                lost.append(index)
+        return _resolved(lost)
 
     def do_withdraw(self, ticket):
         with self.cond:
@@ -394,6 +413,10 @@ class FakeLock(FakeActor):
 
     def do_cell_set_nocache(self, name, value):
         self.cells[name].value = _copy(value)
+        return _resolved(None)
+
+    def do_cell_swap(self, name, expected, value):
+        self.cells[name].swap(expected, _copy(value))
         return _resolved(None)
 
     def do_cell_publish(self, name, epoch, value, *after):
@@ -454,6 +477,7 @@ class FakeRay:
         self.events = []  # the same, with "wait" for each ray.get: shows what went out in waves
         self.calls = []  # (name, method, args, kwargs)
         self.hops = collections.Counter()  # actor name -> calls it served
+        self.commits = []  # the releases that carried a commit (see take_commits)
         self.actors = {}  # name -> every addressee: actors, slots and cells
         self.hosts = []
         self._turn = itertools.count()
@@ -550,6 +574,12 @@ class FakeRay:
         """The value a proxy, slot or cell holds now, as another process would read it."""
         return _copy(self.actor(handle_or_name).value)
 
+    def take_commits(self):
+        """The releases that carried a commit so far, cleared."""
+        with self._mutex:
+            commits, self.commits = self.commits, []
+        return commits
+
     def registrations(self, lock_name):
         """How many acquires sent to `lock_name` carried their process's registration."""
         return sum(1 for name, method, args, _ in self.calls
@@ -571,6 +601,7 @@ class FakeRay:
                                           "quorlib.quorlist", "quorlib.admin")
               for name, value in containers.items()),
             ("quorlib.quorlock", "ray", self),
+            ("quorlib.quorblock", "ray", self),
             ("quorlib.quorpool", "ray", self),
             ("quorlib.quorpool", "process_token", self.process_token),
             ("quorlib.quorpool", "renew_token_if_failed", self.renew_token_if_failed),

@@ -45,7 +45,14 @@ def resident(lst):
 
 
 def counts(fake, lst):
+    """The counts every process reads: the last commit's."""
     return fake.value(record_fields(record_of(lst))["chunk_used"])
+
+
+def block_counts(lst):
+    """The counts as the list sees them: inside a block its own copy, which
+    commits with the block."""
+    return lst._fetch_chunk_usage_and_length(-1)
 
 
 def last_used(fake, lst):

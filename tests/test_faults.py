@@ -70,6 +70,14 @@ def three(fake, finaliser_reports):
     pair.clear()   # freed while the double is in place, not when pytest drops the fixture
 
 
+@pytest.fixture
+def direct(monkeypatch):
+    """Every changed chunk is written to its slot before the block's release
+    (none is small enough to travel with it), so a refused write can stop
+    the commit."""
+    monkeypatch.setattr(quorlock, "CARRY_CHUNK_BYTES", 0)
+
+
 def names(fake, container):
     chunks = [fake.actor(ref).name for ref in chunk_refs(container)]
     return chunks, fake.actor(record_ref_of(container)).name, fake.actor(lock_of(container)).name
@@ -94,48 +102,61 @@ class TestDeadChunkActor:
                 d[0] = "A"
                 d[1]
         assert isinstance(e.value.__cause__, FakeActorDied)
+        # The block raised: nothing of it is committed.
         assert fake.take_log() == [
             "local.acquire", f"{lock}.acquire", f"{meta}.get_nocache",
-            f"{c0}.get", f"{c1}.get", f"{c0}.set", f"{meta}.publish", f"{lock}.release",
-            "local.release"]
+            f"{c0}.get", f"{c1}.get", f"{lock}.release", "local.release"]
         with d:
             for needs_chunk_1 in (lambda: d[1], lambda: 1 in d, lambda: d.__setitem__(1, "B"),
                                   lambda: d.__delitem__(1), lambda: len(d), d.keys, d.items):
                 with died("the actor of chunk 1"):
                     needs_chunk_1()
             d[2] = "C"
-            assert d[0] == "A" and 3 not in d    # 3 lives in chunk 0
+            assert d[0] == "a" and 3 not in d    # 3 lives in chunk 0
         with other:
-            assert (other[0], other[2]) == ("A", "C")
-        assert stored(fake, d)[::2] == [{0: "A"}, {2: "C"}]
+            assert (other[0], other[2]) == ("a", "C")
+        assert stored(fake, d)[::2] == [{0: "a"}, {2: "C"}]
         assert not fake.actor(lock).held and local_lock_free(d) and local_lock_free(other)
 
-    def test_a_resident_change_to_it_aborts_the_block_and_the_rest_goes_on(self, fake, three):
+    def test_a_resident_change_to_it_is_refused_or_reported_lost(self, fake, three, carry):
         d, other = three
         (c0, c1, c2), meta, lock = names(fake, d)
         with d:
             d[0], d[1], d[2]
         fake.kill(chunk_refs(d)[1])
         fake.take_log()
-        with pytest.raises(WriteBackError) as e:
-            with d:
-                d[0], d[1], d[2] = "A", "B", "C"   # chunk 1 is resident: no remote call
-        assert e.value.chunks == [1] and isinstance(e.value.__cause__, FakeActorDied)
-        assert str(e.value) == ("the block was not committed: write-back failed for chunk 1 "
-                                f"(FakeActorDied: actor {c1} died)")
-        # The rollback wave passes over the dead actor: nothing of it to undo.
-        assert fake.take_log() == [
-            "local.acquire", f"{lock}.acquire", f"{c0}.set", f"{c1}.set",
-            f"{c2}.set", f"{c0}.rollback", f"{c1}.rollback", f"{c2}.rollback",
-            f"{lock}.release", "local.release"]
-        assert fields(d)["chunk_list"] == [None, None, None]
+        if not carry:
+            # Written before the release: the refused write stops the commit.
+            with pytest.raises(WriteBackError) as e:
+                with d:
+                    d[0], d[1], d[2] = "A", "B", "C"   # chunk 1 is resident: no remote call
+            assert e.value.chunks == [1] and isinstance(e.value.__cause__, FakeActorDied)
+            assert str(e.value) == ("the block was not committed: write-back failed for chunk 1 "
+                                    f"(FakeActorDied: actor {c1} died)")
+            # The rollback wave passes over the dead actor: nothing of it to undo.
+            assert fake.take_log() == [
+                "local.acquire", f"{lock}.acquire", f"{c0}.set", f"{c1}.set",
+                f"{c2}.set", f"{c0}.rollback", f"{c1}.rollback", f"{c2}.rollback",
+                f"{lock}.release", "local.release"]
+            committed = ("a", "c")
+        else:
+            # Carried by the release: the commit stands, and the chunk that
+            # went with its host is reported, as its readers are told.
+            with died("the actor of chunk 1"):
+                with d:
+                    d[0], d[1], d[2] = "A", "B", "C"
+            assert fake.take_log() == [
+                "local.acquire", f"{lock}.acquire", f"{lock}.release", f"{c0}.install",
+                f"{c1}.install", f"{c2}.install", "local.release"]
+            committed = ("A", "C")
+        assert fields(d)["chunk_list"][1] is None
         with other:
-            assert (other[0], other[2]) == ("a", "c")
-            other[0] = "A"
+            assert (other[0], other[2]) == committed
+            other[0] = "A0"
             with died("the actor of chunk 1"):
                 other[1]
         with d:
-            assert d[0] == "A"
+            assert d[0] == "A0"
         assert not fake.actor(lock).held
 
     def test_list_operations_on_other_chunks_go_on(self, fake):
@@ -203,13 +224,12 @@ class TestDeadLockActor:
             d.__unlock__()
         assert str(e.value) == (
             "the block was not committed: publishing the version record failed (RuntimeError: "
-            "the version record actor of this QuorDict has died); releasing the lock failed "
+            "the lock actor of this QuorDict has died); releasing the lock failed "
             "(RuntimeError: the lock actor of this QuorDict has died)")
-        # The chained release fails with the publish, unsent; the rollback wave
-        # and the release that follow it meet the dead control again.
-        assert fake.take_log() == [f"{c0}.set", f"{meta}.publish", f"{c0}.rollback",
-                                   f"{c1}.rollback", f"{c2}.rollback", f"{lock}.release",
-                                   "local.release"]
+        # The release that carried the commit met the dead control; the
+        # rollback wave and the release after it meet it again.
+        assert fake.take_log() == [f"{lock}.release", f"{c0}.rollback", f"{c1}.rollback",
+                                   f"{c2}.rollback", f"{lock}.release", "local.release"]
         assert stored(fake, d)[0] == {0: "a"} and local_lock_free(d)
 
 
@@ -264,7 +284,7 @@ class TestFailedWriteBack:
         line = capsys.readouterr().out
         assert line == f"Exception for evicting chunk 0: TypeError :: {named}\n"
 
-    def test_another_holder_in_between_keeps_its_data(self, fake, three):
+    def test_another_holder_in_between_keeps_its_data(self, fake, three, direct):
         d, other = three
         with d:
             d[1] = "first"
@@ -279,7 +299,7 @@ class TestFailedWriteBack:
             assert d[1] == "other's"
         assert stored(fake, d)[1] == {1: "other's"}
 
-    def test_a_reported_change_is_never_written_later(self, fake, three):
+    def test_a_reported_change_is_never_written_later(self, fake, three, direct):
         d, _ = three
         fake.actor(chunk_refs(d)[1]).fail("set", RuntimeError("refused"), times=1)
         with pytest.raises(WriteBackError):
@@ -314,28 +334,24 @@ class TestFailedWriteBack:
         assert capsys.readouterr().out.startswith(
             "Exception for evicting chunk 1: WriteConflictError :: write outside a block refused")
 
-    @pytest.mark.parametrize("failing", ["chunk 0", "chunk 1", "publish", "release"])
+    @pytest.mark.parametrize("failing", ["chunk 0", "chunk 1", "release"])
     def test_a_list_block_failing_at_any_step_leaves_counts_and_chunks_agreeing(
-            self, fake, failing):
+            self, fake, direct, failing):
         lst = QuorList(3, [1, 2, 3], meta=ListChunkMeta(None, 2, None))
         other = pickle.loads(pickle.dumps(lst))
         (c0, c1, _), meta, lock = names(fake, lst)
         used = record_fields(record_of(lst))["chunk_used"]
         actor, method = {"chunk 0": (c0, "set"), "chunk 1": (c1, "set"),
-                         "publish": (meta, "publish"), "release": (lock, "release")}[failing]
+                         "release": (lock, "release")}[failing]
         fake.actor(actor).fail(method, RuntimeError("refused"), times=1)
-        with pytest.raises((WriteBackError, RuntimeError)) as e:
+        with pytest.raises(WriteBackError) as e:
             with lst:
                 lst.pop(0)          # changes chunks 0 and 1 (the list stays packed)
                 lst.append(4)       # lands in chunk 1
                 lst.append(5)       # counts [2, 2, 0], against [2, 1, 0] committed
-        if failing == "release":    # the block committed before the release failed
-            assert not isinstance(e.value, WriteBackError)
-            expected = [2, 3, 4, 5]
-            fake.actor(lock).state.force()
-        else:
-            assert str(e.value).startswith("the block was not committed: ")
-            expected = [1, 2, 3]
+        # The release is the commit: whichever step failed, nothing committed.
+        assert str(e.value).startswith("the block was not committed: ")
+        expected = [1, 2, 3]
         contents = stored(fake, lst)
         assert fake.value(used) == [len(chunk) for chunk in contents]
         assert [x for chunk in contents for x in chunk] == expected
@@ -346,7 +362,8 @@ class TestFailedWriteBack:
             lst.append("next")
         assert [x for chunk in stored(fake, lst) for x in chunk] == expected[:-1] + ["next"]
 
-    def test_after_an_aborted_list_block_reads_outside_a_block_are_shared_ones(self, fake):
+    def test_after_an_aborted_list_block_reads_outside_a_block_are_shared_ones(self, fake,
+                                                                                direct):
         lst = QuorList(2, [1, 2], meta=ListChunkMeta(None, 4, None))
         other = pickle.loads(pickle.dumps(lst))
         (c0, _), _, _ = names(fake, lst)
@@ -424,7 +441,7 @@ class TestCommitsWithTheGrant:
         assert acquire_args[0].copies == {0: 0, 1: 0}  # chunk index -> version of the copy held
         assert [c for c in fake.log if c.endswith(".get")][-1:] == [f"{c2}.get"]
 
-    def test_an_aborted_block_makes_the_lock_forget_what_it_carries(self, fake, three):
+    def test_an_aborted_block_makes_the_lock_forget_what_it_carries(self, fake, three, direct):
         d, other = three
         c0 = self.commit_a_held_chunk(fake, d, other)
         lock = names(fake, d)[2]
@@ -472,7 +489,7 @@ class TestRecordWithTheGrant:
         assert fake.take_log() == ["local.acquire", f"{lock}.acquire",
                                    f"{lock}.release", "local.release"]
 
-    def test_after_an_aborted_block_the_record_is_read_from_its_actor(self, fake, three):
+    def test_after_an_aborted_block_the_record_is_read_from_its_actor(self, fake, three, direct):
         d, other = three
         (c0, _, _), meta, lock = names(fake, d)
         fake.actor(c0).fail("set", RuntimeError("down"), times=1)
@@ -484,10 +501,10 @@ class TestRecordWithTheGrant:
             assert other[0] == "a"
         assert fake.take_log()[:3] == ["local.acquire", f"{lock}.acquire", f"{meta}.get_nocache"]
 
-    def test_a_commit_whose_holder_died_before_releasing_is_kept(self, fake):
-        # Two containers share one lock: a holder of `x` commits and dies before
-        # its release, a holder of `y` takes the abnormal grant (and repairs `y`
-        # only); the next holder of `x` must still see the commit.
+    def test_a_release_lost_on_its_way_commits_nothing_for_either_container(self, fake):
+        # Two containers share one lock, and so its control actor: the release
+        # of a block of `x` is its commit, and one that never ran committed
+        # nothing; the lock forgets both containers' records and copies.
         x = QuorDict({0: "a"}, 1)
         y = QuorDict({0: "b"}, 1, lock=lock_of(x))
         x_other = pickle.loads(pickle.dumps(x))
@@ -495,15 +512,15 @@ class TestRecordWithTheGrant:
             with container:
                 container[0]
         fake.actor(lock_of(x)).fail("release", RuntimeError("connection lost"), times=1)
-        with pytest.raises(RuntimeError, match="connection lost"):
+        with pytest.raises(WriteBackError, match="connection lost"):
             with x:
                 x[0] = "A"
-        fake.actor(lock_of(x)).lose(admin.lock_status(x)["ticket"])
+        fake.take_log()
         with y:
             assert y[0] == "b"
         with x_other:
-            assert x_other[0] == "A"
-        assert stored(fake, x) == [{0: "A"}]
+            assert x_other[0] == "a"
+        assert stored(fake, x) == [{0: "a"}]
 
 
 class TestHolderDeath:
@@ -527,7 +544,7 @@ class TestHolderDeath:
         lambda lst: (lst.insert(0, "x"), lst.flush()),
         lambda lst: lst.clear(),
     ], ids=["appends", "append-written", "pops-written", "insert-written", "clear"])
-    def test_a_list_rewrites_its_counts_from_the_committed_chunks(self, fake, work):
+    def test_a_dead_holders_list_changes_are_never_counted(self, fake, work):
         lst = QuorList(3, [1, 2, 3, 4], meta=ListChunkMeta(None, 2, None))
         (c0, c1, c2), meta, lock = names(fake, lst)
         used, last, _ = (record_fields(record_of(lst))[f]
@@ -535,12 +552,14 @@ class TestHolderDeath:
         with lst:
             lst[0]
         dead = self.die_holding(fake, lst, work)
+        # Its changes stayed in its block's copy of the counts: no one counts them.
+        assert fake.value(used) == [2, 2, 0] and fake.value(last) == 1 and len(lst) == 4
+        fake.take_log()
         with lst:
+            # The counts change only with a commit: the rollback is all there is.
             assert fake.take_log() == [
                 "local.acquire", f"{lock}.acquire", f"{meta}.fence", f"{c0}.rollback",
-                f"{c1}.rollback", f"{c2}.rollback", f"{fake.actor(used).name}.set_nocache",
-                f"{fake.actor(last).name}.set_nocache"]
-            assert fake.value(used) == [2, 2, 0] and fake.value(last) == 1
+                f"{c1}.rollback", f"{c2}.rollback"]
             assert list(lst) == [1, 2, 3, 4] and len(lst) == 4
             assert lst.pop() == 4
         assert stored(fake, lst) == [[1, 2], [3], []]
@@ -601,19 +620,16 @@ def append_twice(lst):
     (lambda l: l.extend([7, 8, 9]), "chunk_used", [1, 2, 3]),
     (lambda l: l.extend([7, 8, 9]), "last_used_chunk", [1, 2, 3]),
 ])
-@pytest.mark.parametrize("counts_read_first", [False, True])
-def test_a_refused_count_write_leaves_the_operation_without_effect(
-        fake, finaliser_reports, operation, refusing, remains, counts_read_first):
+def test_a_refused_count_write_outside_a_block_leaves_the_operation_without_effect(
+        fake, finaliser_reports, operation, refusing, remains):
+    # Outside a block the counts are published at once, which can be refused.
     lst = QuorList(3, [1, 2, 3], meta=ListChunkMeta(None, 2, None))
     other = pickle.loads(pickle.dumps(lst))
     record = record_fields(record_of(lst))
-    fake.actor(record[refusing]).fail("set_nocache", RuntimeError("refused"), times=1)
+    fake.actor(record[refusing]).fail("swap", RuntimeError("refused"), times=1)
     with pytest.raises(RuntimeError, match="^refused$"):
-        with lst:
-            if counts_read_first:   # the block works from its own copy of the counts
-                assert list(lst) == [1, 2, 3]
-            operation(lst)
-            pytest.fail("the refusal was not raised")
+        operation(lst)
+    lst.flush()   # the copies as the refusal left them
     usage, contents = fake.value(record["chunk_used"]), stored(fake, lst)
     assert usage == [len(chunk) for chunk in contents]
     assert [x for chunk in contents for x in chunk] == remains
@@ -692,13 +708,13 @@ def test_real_host_killed_and_an_unpicklable_value(real_ray, monkeypatch):
     with d:
         d[0], d[1], d[2], d[3]
     ray.kill(hosts[1])
-    with pytest.raises(WriteBackError) as e:
+    # Small changes travel with the release, which commits them: the chunks
+    # whose host is gone are reported, as their readers are told.
+    with pytest.raises(RuntimeError, match=r"^the actor of chunk 1 of this QuorDict has died$"):
         with d:
             d[0], d[1], d[2], d[3] = "A", "B", "C", "D"
-    assert e.value.chunks == lost
-    assert isinstance(e.value.__cause__, ray.exceptions.RayActorError)
     assert status(d) == (False, None, 0) and local_lock_free(d)
-    expected = {i: "lost" if i in lost else "abcd"[i] for i in range(4)}
+    expected = {i: "lost" if i in lost else "ABCD"[i] for i in range(4)}
     assert ray.get(probe.remote(d, [0, 1, 2, 3]), timeout=60) == expected
 
     with pytest.raises(WriteBackError) as e:
@@ -709,11 +725,11 @@ def test_real_host_killed_and_an_unpicklable_value(real_ray, monkeypatch):
         "the block was not committed: write-back failed for chunk 0 (TypeError: the value under "
         "key 0 (of type 'lock') cannot be pickled)")
     assert status(d) == (False, None, 0)
-    assert ray.get(probe.remote(d, [0, 2]), timeout=60) == {0: "a", 2: "c"}
+    assert ray.get(probe.remote(d, [0, 2]), timeout=60) == {0: "A", 2: "C"}
     with d:
         d[0] = "A3"
         d[0] = "A4"
-    assert ray.get(probe.remote(d, [0, 2]), timeout=60) == {0: "A4", 2: "c"}
+    assert ray.get(probe.remote(d, [0, 2]), timeout=60) == {0: "A4", 2: "C"}
     del d
     gc.collect()
     assert reported == []
@@ -732,8 +748,7 @@ def test_real_control_actor_killed(real_ray):
     # A waiter is failed, not left waiting.
     assert ray.get(waiter, timeout=60) == "the lock actor of this QuorDict has died"
     with pytest.raises(WriteBackError, match="^the block was not committed: publishing the "
-                       "version record failed .*the version record actor of this QuorDict "
-                       "has died"):
+                       "version record failed .*the lock actor of this QuorDict has died"):
         d.__unlock__()
     assert local_lock_free(d)
     with pytest.raises(RuntimeError, match="^the lock actor of this QuorDict has died$") as e:

@@ -205,24 +205,23 @@ def test_iterating_reads_the_counts_once_and_each_chunk_once(fake, ten):
             f"{c}.get" for c in chunk_names(other)[:3]]
 
 
-def test_append_publishes_only_what_changed(fake, ten):
+def test_appends_in_a_block_make_no_call_and_commit_with_it(fake, ten):
     lst, other = ten
-    used, last = usage_proxies(lst)
     with lst:
         list(lst)
         fake.take_log()
         lst.append(10)
-        assert fake.take_log() == [f"{used}.set_nocache"]
         lst.append(11)
-        assert fake.take_log() == [f"{used}.set_nocache"]
+        assert fake.take_log() == []
         lst.append(12)                              # the first element of chunk 3
-        assert fake.take_log() == [f"{chunk_names(lst)[3]}.get", f"{used}.set_nocache",
-                                   f"{last}.set_nocache"]
         lst.append(13)
-        assert fake.take_log() == [f"{used}.set_nocache"]
-        # Published at once: a holder outside any block counts them.
-        assert len(other) == 14 and counts(fake, other) == [4, 4, 4, 2] and last_used(fake, other) == 3
+        assert fake.take_log() == [f"{chunk_names(lst)[3]}.get"]
+        # Not committed yet: a holder outside any block counts only what was.
+        assert len(other) == 10 and counts(fake, other) == [4, 4, 2, 0]
         assert lst[-1] == 13 and len(lst) == 14
+    (commit,) = [c.commit for c in fake.take_commits()]
+    assert sorted(commit.cells.values(), key=str) == [3, [4, 4, 4, 2]]
+    assert len(other) == 14 and counts(fake, other) == [4, 4, 4, 2] and last_used(fake, other) == 3
     with other:
         assert list(other) == list(range(14))
 
@@ -299,7 +298,8 @@ def test_append_starts_from_last_used_chunk(fake, usage, last, target, after):
     with lst:
         lst.append("new")
         assert resident(lst)[target][-1] == "new"
-        assert counts(fake, lst) == after and last_used(fake, lst) == target
+        assert counts(fake, lst) == usage  # what others read: the last commit
+    assert counts(fake, lst) == after and last_used(fake, lst) == target
 
 
 def test_extend_stops_at_first_refusal(fake):

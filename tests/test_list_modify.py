@@ -12,8 +12,8 @@ import pytest
 from quorlib.quorlist import ListChunkMeta, QuorList
 from modelhelp import outcome
 from basehelp import fields
-from listhelp import (adopted, chunk_names, counts, last_used, list_args, record_fields, record_of, resident,
-                      stored_chunks)
+from listhelp import (adopted, block_counts, chunk_names, counts, last_used, list_args, record_fields,
+                      record_of, resident, stored_chunks)
 
 OUT_OF_RANGE = "list index out of range"
 
@@ -41,7 +41,7 @@ def elements(lst):
 def test_insert_places_item_inside_one_chunk(fake, five, index, fetched, usage, whole):
     five.insert(index, "x")
     assert resident(five) == fetched
-    assert counts(fake, five) == usage and last_used(fake, five) == 1
+    assert block_counts(five) == usage and counts(fake, five) == [3, 2]  # committed with the block
     assert len(five) == 6 and "".join(elements(five)) == whole
 
 
@@ -64,9 +64,10 @@ def test_insert_over_capacity_makes_append_skip_the_chunk(fake):
     lst = adopted(fake, [list("abc"), []], capacity=3)
     with lst:
         lst.insert(0, "x")
-        assert counts(fake, lst) == [4, 0] and last_used(fake, lst) == 0
+        assert block_counts(lst) == [4, 0]
         lst.append("y")
-        assert resident(lst) == [list("xabc"), ["y"]] and counts(fake, lst) == [4, 1]
+        assert resident(lst) == [list("xabc"), ["y"]] and block_counts(lst) == [4, 1]
+    assert counts(fake, lst) == [4, 1] and last_used(fake, lst) == 1
 
 
 # -- pop --------------------------------------------------------------------------
@@ -80,7 +81,7 @@ def test_insert_over_capacity_makes_append_skip_the_chunk(fake):
 def test_pop_keeps_chunks_packed(fake, five, index, found, chunks, usage):
     assert five.pop(*index) == found
     assert resident(five) == chunks
-    assert counts(fake, five) == usage and last_used(fake, five) == 1
+    assert block_counts(five) == usage
     assert len(five) == 4
 
 
@@ -89,18 +90,21 @@ def test_pop_from_the_middle_passes_first_elements_back(fake):
     with lst:
         assert lst.pop(1) == "b"
         assert resident(lst) == [list("ac"), list("de"), []]
-        assert counts(fake, lst) == [2, 2, 0]
-        assert last_used(fake, lst) == 1                # stepped back from the emptied chunk
-        lst.append("f")
-        assert resident(lst)[2] == ["f"] and last_used(fake, lst) == 2
+        assert block_counts(lst) == [2, 2, 0]
+        lst.append("f")       # the last chunk in use stepped back from the emptied chunk
+        assert resident(lst)[2] == ["f"]
     assert stored_chunks(fake, lst) == [list("ac"), list("de"), ["f"]]
+    assert counts(fake, lst) == [2, 2, 1] and last_used(fake, lst) == 2
+    with lst:
+        lst.pop()
+    assert counts(fake, lst) == [2, 2, 0] and last_used(fake, lst) == 1
 
 
 def test_emptying_chunk_zero_keeps_last_used_zero(fake):
     lst = adopted(fake, [["a"], []])
     with lst:
         assert lst.pop() == "a"
-        assert counts(fake, lst) == [0, 0] and last_used(fake, lst) == 0
+        assert block_counts(lst) == [0, 0]
         with pytest.raises(IndexError) as info:
             lst.pop()
         assert str(info.value) == ("list index out of range :: -1 / last_used_chunk=0 / "
@@ -113,9 +117,9 @@ def test_emptied_last_chunk_lets_append_use_room_before_it(fake):
     lst = adopted(fake, [list("xy"), ["z"]], capacity=3)
     with lst:
         assert lst.pop(0) == "x"
-        assert last_used(fake, lst) == 0
         lst.append("w")
         assert resident(lst) == [list("yzw"), []]
+    assert last_used(fake, lst) == 0
 
 
 def test_pop_index_errors(fake, five):
@@ -158,7 +162,7 @@ def test_remove_deletes_first_equal_element_only(fake):
         with pytest.raises(ValueError) as info:
             lst.remove("z")
         assert str(info.value) == "z is not in list"
-        assert elements(lst) == list("aaba") and counts(fake, lst) == [3, 1]
+        assert elements(lst) == list("aaba") and block_counts(lst) == [3, 1]
 
 
 def test_clear_empties_every_chunk(fake):
@@ -167,9 +171,9 @@ def test_clear_empties_every_chunk(fake):
         lst[0]
         lst.clear()
         assert resident(lst) == [[], [], []]
-        assert counts(fake, lst) == [0, 0, 0] and last_used(fake, lst) == 0
-        assert len(lst) == 0
+        assert block_counts(lst) == [0, 0, 0] and len(lst) == 0
     assert stored_chunks(fake, lst) == [[], [], []]
+    assert counts(fake, lst) == [0, 0, 0] and last_used(fake, lst) == 0
 
 
 # -- changed marks and references ---------------------------------------------------
@@ -228,18 +232,20 @@ def test_a_block_writes_back_only_what_may_differ(fake, carry, case):
     names = chunk_names(lst)
     meta = list_args(lst)["meta_ref"].name
 
-    def touched(log, method):
-        return [i for i, n in enumerate(names) if f"{n}{method}" in log]
+    def touched(log, *methods):
+        return [i for i, n in enumerate(names) if any(f"{n}{m}" in log for m in methods)]
 
     for holder in (other, lst):
         with holder:
             _read_list(holder)
     fake.take_log()
+    fake.take_commits()
     with lst:
         work(lst)
     log = fake.take_log()
-    assert touched(log, ".set") == written and touched(log, ".get") == []
-    assert log.count(f"{meta}.publish") == (1 if written else 0)
+    # Written to its slot before the release, or by the control actor after it.
+    assert touched(log, ".set", ".install") == written and touched(log, ".get") == []
+    assert len(fake.take_commits()) == (1 if written else 0)
     with other:
         seen = list(other)
     assert touched(fake.take_log(), ".get") == ([] if carry else written)
@@ -248,7 +254,7 @@ def test_a_block_writes_back_only_what_may_differ(fake, carry, case):
     fake.take_log()
     with lst:
         pass
-    assert touched(fake.log, ".set") == always
+    assert touched(fake.log, ".set", ".install") == always
 
 
 def test_no_references_leak(fake):
@@ -304,8 +310,8 @@ def test_bulk_operations_match_a_plain_list(fake, spread, operation):
     model = list("ebadc")
     assert outcome(operation, spread) == outcome(operation, model)
     assert elements(spread) == model
-    assert sum(counts(fake, spread)) == len(model)
-    assert all(c is None or len(c) == n for c, n in zip(resident(spread), counts(fake, spread)))
+    assert sum(block_counts(spread)) == len(model)
+    assert all(c is None or len(c) == n for c, n in zip(resident(spread), block_counts(spread)))
 
 
 def test_equality_takes_any_sequence_but_text(fake, spread):
@@ -342,20 +348,22 @@ def test_sort_that_the_list_changes_under_fails_and_keeps_counts_true(fake, spre
     with pytest.raises(ValueError) as info:
         spread.sort(key=key)
     assert str(info.value) == "list modified during sort"
-    assert elements(spread) == list("ebadcz") and counts(fake, spread) == [3, 3, 0, 0]
+    assert elements(spread) == list("ebadcz") and block_counts(spread) == [3, 3, 0, 0]
 
 
-def test_extend_fills_the_last_chunk_then_publishes_once(fake, spread):
+def test_extend_fills_the_last_chunk_and_publishes_nothing_before_the_commit(fake, spread):
     used, last = usage_names(spread)
     names = chunk_names(spread)
     fake.take_log()
     spread += "xyzw"
+    # The counts are read once; the chunks it fills are fetched in one wave.
+    assert fake.events[-4:] == [f"{names[1]}.get", f"{names[2]}.get", "wait", "wait"]
     assert fake.take_log() == [f"{last}.get_nocache", f"{used}.get_nocache", f"{names[1]}.get",
-                               f"{names[2]}.get", f"{used}.set_nocache", f"{last}.set_nocache"]
+                               f"{names[2]}.get"]
     assert resident(spread) == [None, list("dcx"), list("yzw"), None]
-    assert counts(fake, spread) == [3, 3, 3, 0] and last_used(fake, spread) == 2
+    assert block_counts(spread) == [3, 3, 3, 0] and counts(fake, spread) == [3, 2, 0, 0]
     spread.extend(["v"])        # the block's counts: nothing read again
-    assert fake.take_log() == [f"{names[3]}.get", f"{used}.set_nocache", f"{last}.set_nocache"]
+    assert fake.take_log() == [f"{names[3]}.get"]
     spread.extend([])
     assert fake.take_log() == []
 
@@ -366,7 +374,7 @@ def test_extend_keeps_what_fits_and_what_the_iterable_gave(fake):
         with pytest.raises(OverflowError) as info:
             lst.extend("cde")
         assert str(info.value) == "Exceeded maximum number of chunks"
-        assert elements(lst) == list("abcd") and counts(fake, lst) == [2, 2]
+        assert elements(lst) == list("abcd") and block_counts(lst) == [2, 2]
 
     def failing():
         yield "x"
@@ -382,12 +390,12 @@ def test_imul_places_all_or_nothing(fake, spread):
     used, last = usage_names(spread)
     with pytest.raises(OverflowError):
         spread *= 3             # 15 elements; the chunks hold 12
-    assert elements(spread) == list("ebadc") and counts(fake, spread) == [3, 2, 0, 0]
+    assert elements(spread) == list("ebadc") and block_counts(spread) == [3, 2, 0, 0]
     fake.take_log()
     spread *= 2
     log = fake.take_log()
-    assert log.count(f"{used}.set_nocache") == 1 and log.count(f"{used}.get_nocache") == 0
-    assert elements(spread) == list("ebadcebadc") and counts(fake, spread) == [3, 3, 3, 1]
+    assert not [e for e in log if e.startswith((used, last))]  # the block's own counts
+    assert elements(spread) == list("ebadcebadc") and block_counts(spread) == [3, 3, 3, 1]
 
 
 @pytest.mark.parametrize("method, seen_items, publications", [
@@ -395,7 +403,9 @@ def test_imul_places_all_or_nothing(fake, spread):
     ("extend", ["abc", "d"], 2),   # += calls the replacement; the original still places in bulk
 ])
 @pytest.mark.parametrize("cls", ["subclass", "patched"])
-def test_a_replaced_append_or_extend_is_called_by_name(fake, monkeypatch, cls, method, seen_items, publications):
+def test_a_replaced_append_or_extend_is_called_by_name(fake, monkeypatch, cls, method, seen_items,
+                                                       publications):
+    # Outside a block, where each placement publishes the counts at once.
     seen = []
     original = getattr(QuorList, method)
 
@@ -408,39 +418,37 @@ def test_a_replaced_append_or_extend_is_called_by_name(fake, monkeypatch, cls, m
     else:
         kind = QuorList
         monkeypatch.setattr(QuorList, method, replacement)
-    lst = adopted(fake, [[], []], capacity=2, cls=kind)
+    lst = kind(2, meta=ListChunkMeta(None, 2, None))
     used, _ = usage_names(lst)
-    with lst:
-        fake.take_log()
-        lst.extend("abc")
-        lst += "d"
-        assert seen == seen_items and fake.log.count(f"{used}.set_nocache") == publications
-        assert elements(lst) == list("abcd")
+    fake.take_log()
+    lst.extend("abc")
+    lst += "d"
+    assert seen == seen_items and fake.log.count(f"{used}.swap") == publications
+    assert elements(lst) == list("abcd")
 
 
 @pytest.mark.parametrize("operation", [
     lambda l: l.__iadd__("xyzw"), lambda l: l.extend("x"), lambda l: l.__imul__(2), lambda l: l.__imul__(0),
 ])
 @pytest.mark.parametrize("refusing", [0, 1])
-def test_refused_publication_puts_the_copies_back(fake, spread, operation, refusing):
-    names = chunk_names(spread)
-    refuser = fake.actor(usage_names(spread)[refusing])
-    refuser.fail("set_nocache", RuntimeError("refused"), times=1)
+def test_refused_publication_outside_a_block_puts_the_copies_back(fake, operation, refusing):
+    # Outside a block the counts are published at once, which can be refused.
+    lst = QuorList(4, list("ebadc"), meta=ListChunkMeta(None, 3, None))
+    refuser = fake.actor(usage_names(lst)[refusing])
+    refuser.fail("swap", RuntimeError("refused"), times=1)
     try:
-        operation(spread)
+        operation(lst)
     except RuntimeError as error:
         assert str(error) == "refused"
     else:   # extend("x") stays in chunk 1 and writes no last chunk
-        assert refusing == 1 and elements(spread) == list("ebadcx")
+        assert refusing == 1 and elements(lst) == list("ebadcx")
         return
-    assert counts(fake, spread) == [3, 2, 0, 0] and last_used(fake, spread) == 1
+    assert counts(fake, lst) == [3, 2, 0, 0] and last_used(fake, lst) == 1
     before = [list("eba"), list("dc"), [], []]
-    assert all(c is None or c == before[i] for i, c in enumerate(resident(spread)))
-    assert elements(spread) == list("ebadc")
-    spread.__exit__(None, None, None)
-    assert stored_chunks(fake, spread) == [list("eba"), list("dc"), [], []]
-    spread.__enter__()
-    assert names == chunk_names(spread)
+    assert all(c is None or c == before[i] for i, c in enumerate(resident(lst)))
+    assert elements(lst) == list("ebadc")
+    lst.flush()
+    assert stored_chunks(fake, lst) == [list("eba"), list("dc"), [], []]
 
 
 @pytest.mark.parametrize("copier, deep", [(copy.copy, False), (copy.deepcopy, True)])

@@ -204,6 +204,7 @@ class DictMachine(RuleBasedStateMachine):
     def block(self, who, ops, escape, order):
         holder = self.holders[who % len(self.holders)]
         d = holder.container
+        committed = dict(self.model)
         try:
             with d:
                 self.check_resident(d)
@@ -219,6 +220,8 @@ class DictMachine(RuleBasedStateMachine):
                     raise BlockEscape()
         except BlockEscape:
             assert escape
+            # A block that raises commits nothing; the length it recorded stays.
+            self.model = committed
         self.discipline.check()
         self.check_stored()
         self.compare_holders(order)

@@ -17,6 +17,7 @@ the layout invariants, every holder's view inside its own block, and that no
 proxy was written while the shared lock was free.
 """
 
+import copy
 import pickle
 import weakref
 
@@ -27,7 +28,8 @@ from modelhelp import (INT_REQUIRED, OUT_OF_RANGE, InstalledFake, LockDiscipline
                        model_settings, outcome)
 from quorlib.quorlist import ListChunkMeta, QuorList
 from basehelp import fields
-from listhelp import counts, last_used, record_fields, record_of, resident, stored_chunks
+from listhelp import (block_counts, counts, last_used, record_fields, record_of, resident,
+                      stored_chunks)
 
 MAX_HOLDERS = 4
 DELETION_REFUSED = "Subscript deletion not supported by quorlib.quorlist.QuorList"
@@ -309,6 +311,7 @@ class ListMachine(RuleBasedStateMachine):
           escape=st.booleans(), order=st.permutations(range(MAX_HOLDERS)))
     def block(self, who, ops, escape, order):
         holder = self.holders[who % len(self.holders)]
+        committed = copy.deepcopy(self.model)
         try:
             with holder:
                 self.check_resident(holder)
@@ -318,13 +321,16 @@ class ListMachine(RuleBasedStateMachine):
                     assert actual == expected, f"{op}: {actual} != {expected}"
                     event(f"{op[0]}: " + ("ok" if actual[0] == "ok" else actual[1].__name__))
                     self.model.check_invariants()
-                    assert counts(self.fake, holder) == self.model.counts()
-                    assert last_used(self.fake, holder) == self.model.last
+                    assert block_counts(holder) == self.model.counts()
+                    # Everyone else reads only what was committed.
+                    assert counts(self.fake, holder) == committed.counts()
+                    assert last_used(self.fake, holder) == committed.last
                     self.check_resident(holder)
                 if escape:
                     raise BlockEscape()
         except BlockEscape:
             assert escape
+            self.model = committed   # a block that raises commits nothing
         self.discipline.check()
         self.check_stored()
         self.compare_holders(order)

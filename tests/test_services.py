@@ -220,16 +220,16 @@ class _Counted:
 
 def test_what_a_release_carries_is_bounded_before_it_is_pickled_whole(monkeypatch):
     small = {i: str(i) for i in range(300)}
-    assert pickle.loads(quorlock._carried(small)) == small
-    assert quorlock._carried({0: lambda: 0}) is None  # plain pickle refuses it: not carried
+    assert pickle.loads(quorlock.carried_contents(small)) == small
+    assert quorlock.carried_contents({0: lambda: 0}) is None  # plain pickle refuses it: not carried
     # Too large: pickling stops at the bound (one 64 KiB frame past it at most).
     _Counted.pickled = 0
-    assert quorlock._carried({i: _Counted() for i in range(1000)}) is None
+    assert quorlock.carried_contents({i: _Counted() for i in range(1000)}) is None
     assert 0 < _Counted.pickled < 200
     # Too many entries: not pickled at all.
     monkeypatch.setattr(quorlock, "CARRY_MAX_ITEMS", 10)
     _Counted.pickled = 0
-    assert quorlock._carried({i: _Counted() for i in range(11)}) is None
+    assert quorlock.carried_contents({i: _Counted() for i in range(11)}) is None
     assert _Counted.pickled == 0
 
 

@@ -20,6 +20,7 @@ import pytest
 ray = pytest.importorskip("ray")
 
 from basehelp import fields  # noqa: E402
+from quorlib.quorproxy import WriteConflictError  # noqa: E402
 from quorlib.quorbase import WriteBackError  # noqa: E402
 from quorlib.quordict import QuorDict  # noqa: E402
 from quorlib.quorlist import ListChunkMeta, QuorList  # noqa: E402
@@ -254,8 +255,10 @@ def test_many_threads_many_blocks_exact_with_the_double(fake, fast_switching):
 
 
 # What unsynchronised use may meet: copies and counts changed under an operation.
-# A flush outside a block that finds the chunk committed since is refused.
-MISUSE_ERRORS = (AssertionError, IndexError, KeyError, ValueError, OverflowError, WriteBackError)
+# A flush outside a block that finds the chunk committed since is refused, and
+# so are counts published outside a block that changed since they were read.
+MISUSE_ERRORS = (AssertionError, IndexError, KeyError, ValueError, OverflowError, WriteBackError,
+                 WriteConflictError)
 
 
 def test_threads_misusing_one_instance_get_errors_not_a_crash(fake, fast_switching):

@@ -69,6 +69,11 @@ def describe_write_failure(error: BaseException, contents: Any = None) -> str:
     if contents is not None and not _picklable(contents):
         part = _unpicklable_part(contents)
         return part if part is not None else "the chunk's contents cannot be pickled"
+    # An actor's error comes wrapped, its first line the actor's place: the
+    # error it raised says what happened.
+    cause = getattr(error, "cause", None)
+    if isinstance(cause, BaseException):
+        error = cause
     try:
         text = str(error)
     except Exception:

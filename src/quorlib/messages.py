@@ -10,7 +10,7 @@ from __future__ import annotations
 from typing import Any, NamedTuple
 
 __all__ = ["RequesterId", "Registration", "LockRequest", "CarriedChunk", "GrantMessage",
-           "LockRelease", "ContainerReferences"]
+           "SlotWrite", "Commit", "LockRelease", "ContainerReferences"]
 
 
 class RequesterId(NamedTuple):
@@ -65,15 +65,39 @@ class GrantMessage(NamedTuple):
     chunks: dict[int, CarriedChunk] | None = None
 
 
+class SlotWrite(NamedTuple):
+    """A chunk that a release commits itself: the chunk's slot (a
+    `quorlib.quorproxy.Slot`) and its new contents, pickled."""
+
+    slot: Any
+    contents: bytes
+
+
+class Commit(NamedTuple):
+    """What a release commits in the same step of the control actor: the
+    version record (the release's own `record`) published into its cell at
+    the block's epoch, a list's counts into their cells, and the small chunks
+    the block changed, which the control actor writes to their slots once it
+    has handed the lock on. The block's larger chunks reached their slots
+    before the release, which Ray runs only once they have."""
+
+    record_cell: str
+    epoch: int
+    cells: dict[str, Any]
+    writes: dict[int, SlotWrite]
+
+
 class LockRelease(NamedTuple):
     """A release. A normal one with a record key leaves the container's record
-    (pickled) and the chunks its block committed for later holders."""
+    (pickled) and the chunks its block committed for later holders; with a
+    commit it is also the block's commit point."""
 
     ticket: str
     aborted: bool = False
     record_key: Any = None
     record: bytes | None = None
     chunks: dict[int, CarriedChunk] | None = None
+    commit: Commit | None = None
 
 
 class ContainerReferences(NamedTuple):

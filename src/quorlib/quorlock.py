@@ -133,6 +133,12 @@ class LockState:
     def is_holder(self, ticket: str) -> bool:
         return self.holder is not None and self.holder.ticket == ticket
 
+    def check_holder(self, ticket: str) -> None:
+        if not self.is_holder(ticket):
+            raise StaleTicketError(
+                f"lock ticket {ticket!r} does not hold the lock (it was forced out, given up "
+                f"for dead, or released already); nothing was released")
+
     def register(self, process: str, info: dict[str, Any]) -> bool:
         """Returns whether `process` is new."""
         if process in self.processes:
@@ -164,10 +170,7 @@ class LockState:
         container's record as committed (None: forget it, the holder does not
         know it for sure) and the chunks the block committed, as chunk index
         -> (version, pickled contents, or None for contents not carried)."""
-        if not self.is_holder(ticket):
-            raise StaleTicketError(
-                f"lock ticket {ticket!r} does not hold the lock (it was forced out, given up "
-                f"for dead, or released already); nothing was released")
+        self.check_holder(ticket)
         if not aborted and record_key is not None:
             if record is None:
                 self.records.pop(record_key, None)
@@ -277,12 +280,54 @@ class LockState:
         return self._grant(entry)
 
 
+class ControlState(LockState):
+    """A container's control actor, with no Ray in it: the lock, and the cells
+    that hold the container's version record and a list's counts.
+
+    Note [The commit travels with the release]
+    A block that changed small chunks ends with one call: its release carries
+    the version record that names its writes, a list's counts and the new
+    contents of those chunks. That call is the block's commit point, one
+    step of this actor, all or nothing: the record is published into its
+    cell (refused, with nothing changed and the lock still held, for an
+    epoch older than the cell's fence), the counts are stored, the lock
+    passes on, and the chunks are handed back to be written to their slots
+    afterwards. Until a slot holds its chunk, a caller whose record names
+    that commit waits at the slot, and the lock's grants carry the chunk to
+    holders of older copies."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.cells: dict[str, ProxyState] = {}
+
+    def end_block(self, message: LockRelease) -> tuple[_Entry | None,
+                                                       list[tuple[int, Any, int, bytes]]]:
+        """Applies a release, and with it the commit it carries. Returns the
+        entry granted next and the chunk writes to send: (chunk index, slot,
+        epoch, pickled contents)."""
+        commit = message.commit
+        if commit is None:
+            return self.release(message.ticket, message.aborted, message.record_key,
+                                message.record, message.chunks), []
+        self.check_holder(message.ticket)
+        record_cell = self.cells[commit.record_cell]
+        for name in commit.cells:
+            self.cells[name]  # every cell exists before anything changes
+        record_cell.publish(commit.epoch, pickle.loads(message.record))
+        for name, value in commit.cells.items():
+            self.cells[name].value = value
+        nxt = self.release(message.ticket, message.aborted, message.record_key, message.record,
+                           message.chunks)
+        return nxt, [(index, write.slot, commit.epoch, write.contents)
+                     for index, write in commit.writes.items()]
+
+
 class _Cells:
     """The values a control actor keeps for its container (its version record,
     a list's counts), each with a chunk proxy's epoch checks."""
 
-    def __init__(self) -> None:
-        self.values: dict[str, ProxyState] = {}
+    def __init__(self, values: dict[str, ProxyState]) -> None:
+        self.values = values
         self.waiters = quorpool._Waiters()
 
     def create(self, name: str, value: Any) -> None:
@@ -306,8 +351,8 @@ class QuorControl:
     pool's keeper (see `QuorLock`)."""
 
     def __init__(self, keeper: Any = None, key: str | None = None) -> None:
-        self._state = LockState()
-        self._cells = _Cells()
+        self._state = ControlState()
+        self._cells = _Cells(self._state.cells)
         self._grants: dict[str, asyncio.Future] = {}   # acquire calls waiting
         self._processes = quorpool._Anchors(self._process_died)
         self._key = key or ray.get_runtime_context().get_actor_id()
@@ -331,11 +376,22 @@ class QuorControl:
             return granted.grant
         return await self._wait_for_grant(request.ticket)
 
-    async def release(self, message: LockRelease, *after: Any) -> None:
-        """`after`: the results of calls that had to succeed first, sent as
-        references (see `send_release`)."""
-        self._deliver(self._state.release(message.ticket, message.aborted, message.record_key,
-                                          message.record, message.chunks))
+    async def release(self, message: LockRelease, *after: Any) -> list[int]:
+        """Releases, and commits what the message carries (Note [The commit
+        travels with the release]). `after`: the results of calls that had to
+        succeed first (a block's larger chunk writes), sent as references.
+        Answers once the committed chunks are in their slots, with the chunks
+        whose host was lost meanwhile (committed, but gone with the host)."""
+        if message.commit is not None:
+            for name in (message.commit.record_cell, *message.commit.cells):
+                await self._cells.get(name)  # its creation may still be on its way
+        nxt, writes = self._state.end_block(message)
+        self._deliver(nxt)
+        installs = [slot.host.install.remote(slot.name, epoch, contents)
+                    for _, slot, epoch, contents in writes]
+        outcomes = await asyncio.gather(*installs, return_exceptions=True)
+        return [index for (index, *_), outcome in zip(writes, outcomes)
+                if isinstance(outcome, BaseException)]
 
     async def withdraw(self, ticket: str) -> None:
         """A caller that stopped waiting for its grant takes its ticket back."""
@@ -362,6 +418,10 @@ class QuorControl:
 
     async def cell_set_nocache(self, name: str, value: Any) -> None:
         (await self._cells.get(name)).value = value
+
+    async def cell_swap(self, name: str, expected: Any, value: Any) -> None:
+        """A change made outside a block: applied only over what its maker read."""
+        (await self._cells.get(name)).swap(expected, value)
 
     async def cell_publish(self, name: str, epoch: int, value: Any, *after: Any) -> None:
         """The commit point of a block. `after`: the block's chunk writes, sent
@@ -559,7 +619,7 @@ class _BoundedBuffer(io.BytesIO):
         return super().write(data)
 
 
-def _carried(contents: Any) -> bytes | None:
+def carried_contents(contents: Any) -> bytes | None:
     """`contents` pickled, when small enough for the lock to carry."""
     try:
         if len(contents) > CARRY_MAX_ITEMS:
@@ -595,7 +655,7 @@ def send_release(lock: Any, grant: Grant, aborted: bool = False, record: Any = N
     if record is not None and grant.record_key is not None:
         blob = pickle.dumps(record, 5)
         if chunks:
-            carried = {index: CarriedChunk(version, None if contents is None else _carried(contents))
+            carried = {index: CarriedChunk(version, None if contents is None else carried_contents(contents))
                        for index, (version, contents) in chunks.items()}
     message = LockRelease(grant.ticket, aborted, grant.record_key, blob, carried)
     return lock.release.remote(message, *after)

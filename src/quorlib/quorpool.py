@@ -26,6 +26,7 @@ import asyncio
 import collections
 import itertools
 import os
+import pickle
 import random
 import threading
 import time
@@ -62,6 +63,11 @@ NODES_READ_S = 2.0
 ENDED_REMEMBERED = 10_000
 # Pool listings a process keeps, for the controls it made last.
 LISTINGS_REMEMBERED = 16
+
+
+def _committed(requester_id: Any) -> int:
+    """The commit a requester id names (0 for a plain id)."""
+    return getattr(requester_id, "committed_epoch", 0) if isinstance(requester_id, tuple) else 0
 
 
 def slot_name(owner: str, unique: str) -> str:
@@ -249,11 +255,11 @@ class QuorHost:
 
     def get(self, slot: str, requester_id: Any) -> Any:
         with self._changed:
-            return self._slot(slot).get(requester_id)
+            return self._slot(slot, _committed(requester_id)).get(requester_id)
 
     def set(self, slot: str, requester_id: Any, value: Any) -> None:
         with self._changed:
-            self._slot(slot).set(requester_id, value)
+            self._slot(slot, _committed(requester_id)).set(requester_id, value)
 
     def get_nocache(self, slot: str) -> Any:
         with self._changed:
@@ -265,17 +271,30 @@ class QuorHost:
 
     def rollback(self, slot: str, new_epoch: int, committed_epoch: int) -> int:
         with self._changed:
-            return self._slot(slot).rollback(new_epoch, committed_epoch)
+            return self._slot(slot, committed_epoch).rollback(new_epoch, committed_epoch)
+
+    def install(self, slot: str, epoch: int, contents: bytes) -> None:
+        """A chunk committed at `epoch`, written by its control actor once the
+        lock has passed on (Note [The commit travels with the release])."""
+        value = pickle.loads(contents)
+        with self._changed:
+            state = self._state.state(slot)
+            if state is not None:
+                state.install(epoch, value)
+                self._changed.notify_all()
 
     def directory(self, slot: str) -> tuple[Any, Any] | None:
         with self._changed:
             d = self._slot(slot).directory
             return None if d is None else (d.last_reader, d.last_writer)
 
-    def _slot(self, slot: str) -> quorproxy.ProxyState:
-        """The slot's state; the caller holds the condition."""
+    def _slot(self, slot: str, committed: int = 0) -> quorproxy.ProxyState:
+        """The slot's state, once it exists and holds the commit `committed`
+        (a caller whose record names a commit that its control actor has yet
+        to write here waits for it); the caller holds the condition."""
         deadline = time.monotonic() + CREATION_WAIT_S
-        while (state := self._state.state(slot)) is None and not self._state.freed(slot):
+        while ((state := self._state.state(slot)) is None or state.epoch < committed) \
+                and not self._state.freed(slot):
             remaining = deadline - time.monotonic()
             if remaining <= 0:
                 break

@@ -161,6 +161,30 @@ class ProxyState:
             self.fence_epoch = new_epoch
         return len(self.value)
 
+    def install(self, epoch: int, value: Any) -> None:
+        """A value that a release committed at `epoch` and that the container's
+        control actor writes after handing the lock on: it replaces what is
+        older, an uncommitted write of that same block included, and needs no
+        undo copy. Nothing newer can be here yet: a later block's calls name
+        this commit and wait for it."""
+        if epoch < self.epoch:
+            return
+        self.value, self.epoch = value, epoch
+        self.undo = self.undo_epoch = None
+
+    def behind(self, requester_id: Any) -> bool:
+        """Whether the caller names a commit newer than anything here: one that
+        a control actor has yet to install."""
+        return isinstance(requester_id, RequesterId) and requester_id.committed_epoch > self.epoch
+
+    def swap(self, expected: Any, value: Any) -> None:
+        """Replaces the value only if it is still `expected`: a change made
+        outside a block, against what its maker read."""
+        if self.value != expected:
+            raise WriteConflictError(
+                "write outside a block refused: the value changed since its writer read it")
+        self.value = value
+
     def _compare_and_set(self, committed: int, value: Any) -> None:
         # An undo copy still pending after this means the newest write is not `committed`.
         self._settle(committed)
@@ -227,6 +251,9 @@ class QuorProxyActor:
 
     def rollback(self, new_epoch: int, committed_epoch: int) -> int:
         return self._state.rollback(new_epoch, committed_epoch)
+
+    def swap(self, expected: Any, value: Any) -> None:
+        self._state.swap(expected, value)
 
     def publish(self, epoch: int, value: Any, *after: Any) -> None:
         """`after`: the results of calls that had to succeed first (a block's

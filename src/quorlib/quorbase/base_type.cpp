@@ -16,8 +16,7 @@ using Fields = ObjectFields<QuorBaseObject, &QuorBaseObject::chunk_ref_list,
                             &QuorBaseObject::local_lock, &QuorBaseObject::quor_free_to_use,
                             &QuorBaseObject::quor_inval_threads, &QuorBaseObject::quor_meta,
                             &QuorBaseObject::quor_meta_ref, &QuorBaseObject::grant,
-                            &QuorBaseObject::block_failures, &QuorBaseObject::carried,
-                            &QuorBaseObject::commit_after, &QuorBaseObject::pending_publish>;
+                            &QuorBaseObject::block_failures, &QuorBaseObject::carried>;
 
 PyObject* base_new(PyTypeObject* type, PyObject*, PyObject*) {
   return guard([&]() -> PyObject* {
@@ -129,7 +128,7 @@ int base_init_from(PyObject* self, const InitArgs& a) {
       set_field(b->lock, a.lock);
     }
     if (a.meta_ref == Py_None) {
-      check(b->ops->init_meta(self, a.num_chunks));
+      init_meta(self, a.num_chunks);
     } else {
       set_field(b->quor_meta_ref, a.meta_ref);
     }

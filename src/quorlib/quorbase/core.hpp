@@ -61,8 +61,25 @@ int base_init_from(PyObject* self, const InitArgs& args);
 
 // Residency, throwing on error.
 void fetch_chunk(PyObject* self, int32_t chunk_idx);
-// Fetches every chunk that has no copy, in one wave.
-void fetch_missing_chunks(PyObject* self);
+// Fetches every chunk from `first` to `last` (to the end when `last` is
+// negative) that has no copy, in one wave.
+void fetch_missing_chunks(PyObject* self, Py_ssize_t first = 0, Py_ssize_t last = -1);
+// The version record: a new one for a new container (its cell in the control
+// actor), and the one a block starts from (its grant's, or read from its cell).
+void init_meta(PyObject* self, int32_t num_chunks);
+void refresh_record(PyObject* self);
+// A copy of the instance's record with the version of every chunk written in
+// the block raised and, under a shared lock, their committed epochs and the
+// record's epoch set to the block's (Note [Publishing the record is the commit point]).
+Ref committing_record(const Names& n, QuorBaseObject* b, bool shared_lock);
+// Stores the committing record as is, for a block without a shared lock.
+void publish_without_lock(PyObject* self);
+bool any_written(const QuorBaseObject* b) noexcept;
+// Chunk `chunk_idx`'s handle (its slot), and a requester id of the block held.
+Ref chunk_handle(PyObject* self, Py_ssize_t chunk_idx);
+Ref block_requester_id(PyObject* self, Py_ssize_t chunk_idx);
+// Settles a copy's write-back state from the contents sent for it.
+void mark_sent(QuorBaseObject* b, Py_ssize_t chunk_idx, PyObject* contents);
 // What a failed write raised, and a short description of it that names no
 // stored value (Note [Failures name no stored value]); empty when the write
 // succeeded.
@@ -124,6 +141,38 @@ bool holds_block(const QuorBaseObject* b) noexcept;
 // submitted before one wait; returns the committed lengths.
 Ref rollback_wave(PyObject* self, PyObject* epoch, PyObject* committed);
 void drop_all_copies(QuorBaseObject* b);
+// Drops every copy that may differ from the last commit (changed, or holding
+// values that can change in place); clean copies stay.
+void drop_unclean_copies(QuorBaseObject* b);
+
+// The lock's release: `record` is the record as this block committed or read
+// it, left with the lock for the next holder, and `chunks` what it committed;
+// None when the block did not end cleanly.
+void release_grant(PyObject* self, PyObject* grant, bool aborted, PyObject* record = Py_None,
+                   PyObject* chunks = Py_None);
+// A block's state goes, whatever it came to; the container's hook is told.
+void end_block(QuorBaseObject* b) noexcept;
+// The abort of a block: nothing uncommitted may stay, locally or in the slots.
+void roll_back_own_writes(PyObject* self);
+
+// What ending a block came to.
+struct BlockOutcome {
+  bool committed = false;  // its writes are what everyone reads (or it wrote nothing)
+  bool released = false;   // the shared lock was given back
+  bool unknown = false;    // interrupted each time its outcome was waited for
+  Ref interrupt;           // raised once the block's end is done
+  Ref flush_error;         // what writing back raised beyond the failures it recorded
+  Ref commit_error;        // why it was not committed, when no chunk write failed
+  Ref release_error;
+  Ref cleanup_error;
+  Ref lost_error;          // a committed chunk whose host was lost as it was written
+};
+// Sends the block's commit and release (quorlib.quorblock) and applies the
+// outcome: a committed block's record is adopted, a refused one's failures
+// are kept in block_failures.
+void commit_block(PyObject* self, BlockOutcome& out);
+// The end of a block whose body raised (Note [A block that raises commits nothing]).
+void discard_block(PyObject* self, BlockOutcome& out);
 
 // Note [Dead services are named]
 // When Ray reports that an actor died, the holder is told which of the

@@ -81,32 +81,10 @@ Ref acquire_grant(const Names& n, PyObject* lock, PyObject* record_ref, PyObject
   return call_method(helpers.get(), n.str_acquire, lock, Py_None, record_ref, copies);
 }
 
-// `record`: the record as this block committed or read it, left with the lock
-// for the next holder, and `chunks` the chunks it committed; None when the
-// block did not end cleanly.
-void release_grant(PyObject* self, PyObject* grant, bool aborted, PyObject* record = Py_None,
-                   PyObject* chunks = Py_None) {
-  const Names& n = state_of(self).names;
-  Ref lock = Ref::borrow(as_base(self)->lock);
-  named_death(self, "the lock actor", [&] {
-    n.require_ray();
-    Ref helpers = n.lookup(n.str_quorlock);
-    return call_method(helpers.get(), n.str_release, lock.get(), grant,
-                       aborted ? Py_True : Py_False, record, chunks);
-  });
-}
-
-void end_block(QuorBaseObject* b) noexcept {
-  set_field(b->grant, Py_None);
-  set_field(b->block_failures, Py_None);
-  b->epoch = 0;
-  if (b->written) std::fill(b->written, b->written + b->written_len, uint8_t{0});
-}
-
 // After a grant that follows an abnormal end: the record as committed, fenced
 // so that the abandoned holder can no longer publish; every chunk brought back
-// to that commit; stale copies dropped; the container's own bookkeeping
-// rewritten from the committed lengths.
+// to that commit; stale copies dropped. A list's counts need no repair: they
+// change only with a commit.
 void recover_last_commit(PyObject* self) {
   const CoreState& st = state_of(self);
   const Names& n = st.names;
@@ -119,7 +97,6 @@ void recover_last_commit(PyObject* self) {
   Ref committed = get_attr(record.get(), n.str_committed_epochs);
   Ref lengths = rollback_wave(self, epoch.get(), committed.get());
   adopt_record(self, record.get());
-  if (b->ops->after_rollback) check(b->ops->after_rollback(self, lengths.get()));
 }
 
 PyObject* base_lock(PyObject* self, PyObject*) {
@@ -154,11 +131,13 @@ PyObject* base_lock(PyObject* self, PyObject*) {
       if (abnormal) {
         recover_last_commit(self);
       } else {
-        check(b->ops->fetch_and_update_meta(self));
+        refresh_record(self);
       }
       reset_written(b, PyList_Check(b->chunk_list) ? PyList_GET_SIZE(b->chunk_list) : 0);
       Ref failures = Ref::check(PyList_New(0));
       set_field(b->block_failures, failures.get());
+      b->block_raised = 0;
+      if (b->ops->block_started) check(b->ops->block_started(self));
     } catch (const PyErrSet&) {
       Ref error = fetch_error();
       const char* where = "quorlib.quorbase.QuorBase.__lock__";
@@ -223,168 +202,76 @@ Ref failed_indices(PyObject* failures) {
   return indices;
 }
 
-// The abort of a block: nothing uncommitted may stay, locally or in the actors.
-void roll_back_own_writes(PyObject* self) {
-  QuorBaseObject* b = as_base(self);
-  drop_all_copies(b);
-  if (b->quor_meta == Py_None) return;
-  Ref epoch = new_int(b->epoch);
-  Ref committed = get_attr(b->quor_meta, state_of(self).names.str_committed_epochs);
-  Ref lengths = rollback_wave(self, epoch.get(), committed.get());
-  if (b->ops->after_rollback) check(b->ops->after_rollback(self, lengths.get()));
-}
-
 // Whether `method` is this module's own _flush_chunks_/flush, not an override.
 bool is_own_flush(PyObject* method) {
   return PyCFunction_Check(method) &&
          PyCFunction_GET_FUNCTION(method) == reinterpret_cast<PyCFunction>(base_flush_chunks);
 }
 
-// What ending a block came to: the errors of its steps, an interrupt kept
-// for last, and whether it committed and, in one chain, released the lock.
-struct Ending {
-  Ref interrupt;      // an interrupt or exit request, raised last
-  Ref flush_error;    // what writing back raised beyond the failures it recorded
-  Ref publish_error;
-  Ref release_error;
-  bool committed = false;
-  bool released = false;
-};
-
-// Keeps what `step` raised: an interrupt in `end.interrupt` (the first one),
-// any other error in `error`. Returns whether the step succeeded.
+// Runs `step`, keeping an interrupt or exit request (the first) in `interrupt`
+// and any other error in `error`.
 template <class F>
-bool keep_error(Ending& end, Ref& error, F&& step) {
+void keep_errors(Ref& interrupt, Ref& error, F&& step) {
   try {
     step();
-    return true;
   } catch (const PyErrSet&) {
     Ref raised = fetch_error();
     if (PyObject_IsInstance(raised.get(), PyExc_Exception)) {
-      error = std::move(raised);
-    } else if (!end.interrupt) {
-      end.interrupt = std::move(raised);
+      if (!error) error = std::move(raised);
+    } else if (!interrupt) {
+      interrupt = std::move(raised);
     }
-    return false;
   }
 }
 
-// The block's end one wait at a time: the write-back (through
-// _flush_chunks_, which a subclass may override), then the publish.
-void end_in_steps(PyObject* self, Ending& end) {
+// A block without a shared lock writes back through _flush_chunks_ and then
+// stores its record; there are no epochs to commit under.
+void end_without_lock(PyObject* self, BlockOutcome& out) {
   const Names& n = state_of(self).names;
   QuorBaseObject* b = as_base(self);
-  keep_error(end, end.flush_error, [&] { Ref done = call_method(self, n.str__flush_chunks_); });
-  if (end.interrupt || end.flush_error || PyList_GET_SIZE(b->block_failures) > 0) return;
-  end.committed = keep_error(end, end.publish_error, [&] { check(b->ops->evict_meta(self)); });
+  keep_errors(out.interrupt, out.flush_error,
+              [&] { Ref done = call_method(self, n.str__flush_chunks_); });
+  if (out.interrupt || out.flush_error || PyList_GET_SIZE(b->block_failures) > 0) return;
+  keep_errors(out.interrupt, out.commit_error, [&] { publish_without_lock(self); });
+  out.committed = !out.interrupt && !out.commit_error;
+  out.released = true;
 }
 
-// Waits for `call` to settle, across interrupts (kept in `end`), at most a few
-// times; returns its result, or null with its error in `error`.
-Ref outcome(PyObject* self, Ending& end, PyObject* call, Ref& error, const char* what) {
-  const Names& n = state_of(self).names;
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    Ref result;
-    Ref raised;
-    if (keep_error(end, raised, [&] { result = named_death(self, what, [&] {
-                                        return n.ray_get(call); }); }))
-      return result;
-    if (raised) {
-      error = std::move(raised);
-      return Ref();
-    }
+// "the block was not committed: ..." for what stopped it.
+Ref not_committed_message(const Names& n, PyObject* failures, const BlockOutcome& out) {
+  Ref message;
+  if (PyList_GET_SIZE(failures) > 0) {
+    Ref described = describe_failures(n, failures);
+    message = Ref::check(PyUnicode_FromFormat(
+        "the block was not committed: write-back failed for %U", described.get()));
+  } else {
+    PyObject* error = out.flush_error ? out.flush_error.get() : out.commit_error.get();
+    Ref described = describe_error(n, error);
+    message = Ref::check(PyUnicode_FromFormat(
+        out.flush_error ? "the block was not committed: writing the chunks back failed (%U)"
+                        : "the block was not committed: publishing the version record failed (%U)",
+        described.get()));
   }
-  return Ref();  // still interrupted: what it came to is not known
+  if (out.cleanup_error) {
+    Ref described = describe_error(n, out.cleanup_error.get());
+    message = Ref::check(PyUnicode_FromFormat(
+        "%U; rolling its writes back failed too (%U), the next holder rolls them back",
+        message.get(), described.get()));
+  }
+  if (out.release_error) {  // a holder forced out meanwhile: its ticket is refused
+    Ref described = describe_error(n, out.release_error.get());
+    message = Ref::check(PyUnicode_FromFormat("%U; releasing the lock failed (%U)",
+                                              message.get(), described.get()));
+  }
+  return message;
 }
 
-// Note [The commit travels as one chain]
-// A block that changed chunks ends with calls that must follow one another:
-// its chunk writes, the publish of its record (the commit) and the release of
-// the lock, which hands the record and the committed chunks to the next
-// holder. Waiting for each before sending the next put the holder's wake-up
-// and Ray's submission cost between them, on the lock's critical path. So they
-// are sent together, each to run after the one before: Ray runs the publish
-// only once every write has succeeded and the release only once the publish
-// has, and fails a later call with the earlier one's error without running it
-// (the lock then stays held, and the holder rolls back and releases as in any
-// aborted block). The holder learns the outcome from the last call before
-// anything else, and an interrupt meanwhile (a cancelled task) is kept until
-// the chain has settled: a block is never rolled back while its publish may
-// still land. Returns false, having sent nothing, when the block has no writes
-// to send (it may still publish what a flush wrote) or its _flush_chunks_ is
-// overridden.
-bool end_as_chain(PyObject* self, PyObject* grant, Ending& end) {
-  const Names& n = state_of(self).names;
-  QuorBaseObject* b = as_base(self);
-  Ref flush = get_attr(self, n.str__flush_chunks_);
-  if (!is_own_flush(flush.get()) || b->quor_meta == Py_None) return false;
-  n.require_ray();
-  std::vector<PendingWrite> writes;
-  if (!keep_error(end, end.flush_error, [&] { writes = send_resident_writes(self, false); }))
-    return true;  // what was sent is rolled back after it: calls to one actor keep their order
-  if (writes.empty()) return false;
-  bool all_sent = true;
-  Ref after = Ref::check(PyList_New(0));
-  for (PendingWrite& write : writes) {
-    if (!write.call) {
-      all_sent = false;
-      continue;
-    }
-    check(PyList_Append(after.get(), write.call.get()));
-    Py_ssize_t at = list_position(b->chunk_list, write.chunk_idx);
-    if (at < b->written_len) b->written[at] = 1;  // the record that commits them counts them
-  }
-  Ref publish, record, release;
-  if (all_sent) {
-    set_field(b->commit_after, after.get());
-    keep_error(end, end.publish_error, [&] { check(b->ops->evict_meta(self)); });
-    set_field(b->commit_after, Py_None);
-    if (PyTuple_Check(b->pending_publish)) {
-      publish = Ref::borrow(PyTuple_GET_ITEM(b->pending_publish, 0));
-      record = Ref::borrow(PyTuple_GET_ITEM(b->pending_publish, 1));
-      set_field(b->pending_publish, Py_None);
-    } else if (!end.publish_error && !end.interrupt) {
-      keep_error(end, end.publish_error, [] {
-        raise(PyExc_RuntimeError, "the block's version record was not published");
-      });
-    }
-  }
-  if (publish && !end.interrupt) {
-    Ref unsent;  // not sent: the lock is released after the outcome is known
-    keep_error(end, unsent, [&] {
-      Ref chunks = committed_chunks(self, record.get());
-      Ref helpers = n.lookup(n.str_quorlock);
-      release = call_method(helpers.get(), n.str_send_release, b->lock, grant, Py_False,
-                            record.get(), chunks.get(), publish.get());
-    });
-  }
-  // The last call sent settles after every other, and succeeds only if they did.
-  if (PyObject* last = release ? release.get() : publish ? publish.get() : nullptr) {
-    Ref failed;
-    if (outcome(self, end, last, failed,
-                release ? "the lock actor" : "the version record actor")) {
-      set_field(b->quor_meta, record.get());
-      end.committed = true;
-      end.released = bool(release);
-      return true;
-    }
-  }
-  // Each call tells its own outcome, waited for in the order they ran.
-  keep_error(end, end.flush_error, [&] { finish_resident_writes(self, writes, false); });
-  if (!publish || PyList_GET_SIZE(b->block_failures) > 0) return true;
-  Ref published = outcome(self, end, publish.get(), end.publish_error, "the version record actor");
-  if (!published) return true;
-  end.flush_error = Ref();  // every write succeeded: the publish ran after them
-  set_field(b->quor_meta, record.get());
-  end.committed = true;
-  if (release) {
-    Ref released = outcome(self, end, release.get(), end.release_error, "the lock actor");
-    end.released = bool(released);
-    if (!released && !end.release_error) end.released = true;  // unknown: not sent again
-  }
-  return true;
-}
-
+// Note [A block that raises commits nothing]
+// When the body of a `with` block raises (any exception, an interrupt
+// included), __exit__ marks the block and __unlock__ discards it: the copies
+// it may have changed are dropped, whatever a flush inside it wrote is rolled
+// back, and the lock is released as after a clean block that wrote nothing.
+// The block's own exception then propagates; nothing of it was committed.
 PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
     static const char* kwlist[] = {"cache", nullptr};
@@ -398,81 +285,70 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!b->lock_held || b->lock_owner != PyThread_get_thread_ident())
       raise(PyExc_RuntimeError, "__unlock__ called by a thread that does not hold the container's lock");
     const char* where = "quorlib.quorbase.QuorBase.__unlock__";
+    if (!PyList_Check(b->block_failures)) {
+      Ref fresh = Ref::check(PyList_New(0));
+      set_field(b->block_failures, fresh.get());
+    }
     Ref failures = Ref::borrow(b->block_failures);
-    if (!PyList_Check(failures.get())) {
-      failures = Ref::check(PyList_New(0));
-      set_field(b->block_failures, failures.get());
-    }
-    Ending end;
     Ref grant = Ref::borrow(b->grant);
-    bool chained = false;
-    if (grant.get() != Py_None)
-      keep_error(end, end.flush_error, [&] { chained = end_as_chain(self, grant.get(), end); });
-    if (!chained && !end.flush_error && !end.interrupt) end_in_steps(self, end);
-    bool aborted = !end.committed;
-    Ref interrupt = std::move(end.interrupt);
-    Ref& flush_error = end.flush_error;
-    Ref& publish_error = end.publish_error;
-    Ref& release_error = end.release_error;
-    Ref cleanup_error;
-    if (aborted) {
-      try {
-        roll_back_own_writes(self);
-      } catch (const PyErrSet&) {
-        cleanup_error = fetch_error();
-      }
+    const bool raised = b->block_raised;
+    BlockOutcome out;
+    if (raised) {
+      keep_errors(out.interrupt, out.cleanup_error, [&] { discard_block(self, out); });
+    } else if (grant.get() == Py_None) {
+      end_without_lock(self, out);
+    } else {
+      Ref flush = get_attr(self, n.str__flush_chunks_);
+      if (!is_own_flush(flush.get()))  // a subclass's write-back is part of the block
+        keep_errors(out.interrupt, out.flush_error, [&] { Ref done = call(flush.get()); });
+      if (!out.interrupt && !out.flush_error && PyList_GET_SIZE(failures.get()) == 0)
+        keep_errors(out.interrupt, out.flush_error, [&] { commit_block(self, out); });
     }
-    if (grant.get() != Py_None && !end.released && !release_error) {
-      try {
-        // Only a block that ended cleanly knows its record is what was committed.
+    const bool aborted = !raised && !out.committed && !out.unknown;
+    if (aborted) {
+      keep_errors(out.interrupt, out.cleanup_error, [&] { roll_back_own_writes(self); });
+    } else if (out.unknown) {
+      drop_all_copies(b);  // what the block's copies are to the others is not known
+    }
+    if (grant.get() != Py_None && !out.released && !out.release_error && !out.unknown) {
+      // Only a block that ended cleanly knows its record is what was committed.
+      keep_errors(out.interrupt, out.release_error, [&] {
         Ref record = Ref::borrow(aborted ? Py_None : b->quor_meta);
-        Ref chunks = aborted ? Ref::borrow(Py_None) : committed_chunks(self, record.get());
-        release_grant(self, grant.get(), bool(cleanup_error), record.get(), chunks.get());
-      } catch (const PyErrSet&) {
-        release_error = fetch_error();
-      }
+        release_grant(self, grant.get(), bool(out.cleanup_error), record.get(), Py_None);
+      });
     }
     end_block(b);
     Ref local_error;
     run_step(local_error, where, [&] { release_local(n, b); });
-    if (interrupt) {
-      if (release_error) cleanup_step(where, [&] { restore_error(std::move(release_error)); });
-      restore_error(std::move(interrupt));
+    if (out.interrupt) {
+      if (out.release_error)
+        cleanup_step(where, [&] { restore_error(std::move(out.release_error)); });
+      restore_error(std::move(out.interrupt));
     }
-    if (!aborted) {
-      if (release_error) restore_error(std::move(release_error));
+    if (raised) {
+      // The block's own exception is what the caller sees; a failed clean-up
+      // is told as unraisable, and the next holder rolls back.
+      if (out.cleanup_error)
+        cleanup_step(where, [&] { restore_error(std::move(out.cleanup_error)); });
+      if (out.release_error)
+        cleanup_step(where, [&] { restore_error(std::move(out.release_error)); });
       if (local_error) restore_error(std::move(local_error));
       Py_RETURN_NONE;
     }
+    if (!aborted) {
+      if (out.lost_error && (out.release_error || local_error))
+        cleanup_step(where, [&] { restore_error(std::move(out.lost_error)); });
+      if (out.release_error) restore_error(std::move(out.release_error));
+      if (local_error) restore_error(std::move(local_error));
+      if (out.lost_error) restore_error(std::move(out.lost_error));
+      Py_RETURN_NONE;
+    }
     // The block did not commit: say why, chunk by chunk.
-    Ref message;
-    PyObject* cause = nullptr;
+    Ref message = not_committed_message(n, failures.get(), out);
+    PyObject* cause = PyList_GET_SIZE(failures.get()) > 0
+                          ? PyTuple_GET_ITEM(PyList_GET_ITEM(failures.get(), 0), 1)
+                          : out.flush_error ? out.flush_error.get() : out.commit_error.get();
     Ref indices = failed_indices(failures.get());
-    if (PyList_GET_SIZE(failures.get()) > 0) {
-      Ref described = describe_failures(n, failures.get());
-      message = Ref::check(PyUnicode_FromFormat(
-          "the block was not committed: write-back failed for %U", described.get()));
-      cause = PyTuple_GET_ITEM(PyList_GET_ITEM(failures.get(), 0), 1);
-    } else {
-      PyObject* error = flush_error ? flush_error.get() : publish_error.get();
-      Ref described = describe_error(n, error);
-      message = Ref::check(PyUnicode_FromFormat(
-          flush_error ? "the block was not committed: writing the chunks back failed (%U)"
-                      : "the block was not committed: publishing the version record failed (%U)",
-          described.get()));
-      cause = error;
-    }
-    if (cleanup_error) {
-      Ref described = describe_error(n, cleanup_error.get());
-      message = Ref::check(PyUnicode_FromFormat(
-          "%U; rolling its writes back failed too (%U), the next holder rolls them back",
-          message.get(), described.get()));
-    }
-    if (release_error) {  // a holder forced out meanwhile: its ticket is refused
-      Ref described = describe_error(n, release_error.get());
-      message = Ref::check(PyUnicode_FromFormat("%U; releasing the lock failed (%U)",
-                                                message.get(), described.get()));
-    }
     raise_write_back_error(st, message.get(), indices.get(), cause);
   });
 }
@@ -491,6 +367,10 @@ PyObject* base_exit(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO:__exit__", const_cast<char**>(kwlist),
                                      &exc_type, &exc_value, &traceback))
       throw PyErrSet{};
+    // Note [A block that raises commits nothing]
+    QuorBaseObject* b = as_base(self);
+    if (exc_type != Py_None && b->lock_held && b->lock_owner == PyThread_get_thread_ident())
+      b->block_raised = 1;
     Ref done = call_method(self, state_of(self).names.str___unlock__);
     Py_RETURN_NONE;
   });
@@ -646,7 +526,9 @@ PyMethodDef base_locking_methods[] = {
      "whose write failed is dropped, and WriteBackError names each failed chunk."},
     {"__enter__", base_enter, METH_NOARGS, "__lock__(), then returns the container."},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(base_exit)),
-     METH_VARARGS | METH_KEYWORDS, "__unlock__(); an exception of the block propagates."},
+     METH_VARARGS | METH_KEYWORDS,
+     "__unlock__(). When the block raised, nothing of it is committed: its changes are\n"
+     "discarded, the lock is released and the exception propagates."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -41,6 +41,22 @@ const Registered* find_registered(const CoreState& st, PyTypeObject* type) {
   return nullptr;
 }
 
+int api_fetch_chunk(PyObject* self, int32_t chunk_idx) {
+  return guard([&] {
+    fetch_chunk(self, chunk_idx);
+    return 0;
+  });
+}
+
+int api_fetch_chunks(PyObject* self, Py_ssize_t first, Py_ssize_t last) {
+  return guard([&] {
+    fetch_missing_chunks(self, first, last);
+    return 0;
+  });
+}
+
+bool api_holds_block(PyObject* self) { return holds_block(as_base(self)); }
+
 BaseApi published_api = {
     kApiVersion,
     sizeof(QuorBaseObject),
@@ -51,6 +67,9 @@ BaseApi published_api = {
     register_type,
     base_init_from,
     mark_changed_slow,
+    api_fetch_chunk,
+    api_fetch_chunks,
+    api_holds_block,
 };
 
 void exec_module(PyObject* module) {
@@ -73,9 +92,12 @@ void exec_module(PyObject* module) {
   if (!st.write_back_error) throw PyErrSet{};
 
   bind_services(module);
-  // The lock's client helpers, looked up as quorlock.acquire/release at each use.
+  // The lock's client helpers and the block's end, looked up as
+  // quorlock.acquire/release and quorblock.BlockEnd/finish at each use.
   Ref quorlock = Ref::check(PyImport_ImportModule("quorlib.quorlock"));
   check(PyModule_AddObjectRef(module, "quorlock", quorlock.get()));
+  Ref quorblock = Ref::check(PyImport_ImportModule("quorlib.quorblock"));
+  check(PyModule_AddObjectRef(module, "quorblock", quorblock.get()));
   bind_from(module, "asyncio", {"Event"});
   bind_module(module, "threading");
   bind_module(module, "pickle");

@@ -3,6 +3,7 @@
 // changed marks they keep. Every remote call is waited for before the
 // operation goes on, but for the publish that __unlock__ sends as part of a
 // chain and waits for itself.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -140,75 +141,60 @@ int op_init_new_chunk_list(PyObject*, int32_t, PyObject*) {
   return -1;
 }
 
-int op_fetch_chunk(PyObject* self, int32_t chunk_idx) {
-  return guard([&] {
-    fetch_chunk(self, chunk_idx);
-    return 0;
-  });
+}  // namespace
+
+const BaseOps base_ops = {op_init_new_chunk_list, nullptr, nullptr, nullptr};
+
+void init_meta(PyObject* self, int32_t num_chunks) {
+  const Names& n = state_of(self).names;
+  QuorBaseObject* b = as_base(self);
+  Ref meta_class = n.lookup(n.str_QuorMeta);
+  Ref count = new_int(num_chunks);
+  Ref meta = call(meta_class.get(), count.get());
+  set_field(b->quor_meta, meta.get());
+  Ref proxy = n.new_proxy(meta.get(), Py_None, b->lock);
+  set_field(b->quor_meta_ref, proxy.get());
 }
 
-int op_evict_chunk(PyObject* self, int32_t chunk_idx, int32_t remove_data, PyObject** failure) {
-  if (failure) *failure = nullptr;
-  return guard([&] {
-    WriteFailure failed = write_back(self, chunk_idx, remove_data);
-    if (failed) {
-      report_write_failure(state_of(self).names, as_base(self), chunk_idx, failed);
-      if (failure) *failure = failed.error.release();
-    }
-    return 0;
-  });
-}
-
-int op_ensure_chunks(PyObject* self) {
-  return guard([&] {
-    fetch_missing_chunks(self);
-    return 0;
-  });
-}
-
-int op_init_meta(PyObject* self, int32_t num_chunks) {
-  return guard([&] {
-    const Names& n = state_of(self).names;
-    QuorBaseObject* b = as_base(self);
-    Ref meta_class = n.lookup(n.str_QuorMeta);
-    Ref count = new_int(num_chunks);
-    Ref meta = call(meta_class.get(), count.get());
-    set_field(b->quor_meta, meta.get());
-    Ref proxy = n.new_proxy(meta.get(), Py_None, b->lock);
-    set_field(b->quor_meta_ref, proxy.get());
-    return 0;
-  });
-}
-
-int op_fetch_and_update_meta(PyObject* self) {
-  return guard([&] {
-    const CoreState& st = state_of(self);
-    const Names& n = st.names;
-    QuorBaseObject* b = as_base(self);
-    check_assertion(st, b->quor_meta_ref != Py_None, "Metadata reference must be initialized");
-    // Note [The record travels with the lock]
-    Ref fresh;
-    if (b->grant && b->grant != Py_None) {
-      fresh = get_attr(b->grant, n.str_record);
-      if (fresh.get() == Py_None) fresh = Ref();
-    }
-    if (fresh) {
-      adopt_record(self, fresh.get());
-      // Note [Commits travel with the lock]
-      Ref chunks = get_attr(b->grant, n.str_chunks);
-      adopt_carried(self, chunks.get());
-      return 0;
-    }
-    fresh = named_death(self, "the version record actor",
-                        [&] { return n.call_remote(b->quor_meta_ref, n.str_get_nocache); });
+void refresh_record(PyObject* self) {
+  const CoreState& st = state_of(self);
+  const Names& n = st.names;
+  QuorBaseObject* b = as_base(self);
+  check_assertion(st, b->quor_meta_ref != Py_None, "Metadata reference must be initialized");
+  // Note [The record travels with the lock]
+  Ref fresh;
+  if (b->grant && b->grant != Py_None) {
+    fresh = get_attr(b->grant, n.str_record);
+    if (fresh.get() == Py_None) fresh = Ref();
+  }
+  if (fresh) {
     adopt_record(self, fresh.get());
-    return 0;
-  });
+    // Note [Commits travel with the lock]
+    Ref chunks = get_attr(b->grant, n.str_chunks);
+    adopt_carried(self, chunks.get());
+    return;
+  }
+  fresh = named_death(self, "the version record actor",
+                      [&] { return n.call_remote(b->quor_meta_ref, n.str_get_nocache); });
+  adopt_record(self, fresh.get());
 }
 
-// The record that commits the block: a copy of the instance's, with the
-// version of every chunk written in the block raised and, under a shared lock,
-// its committed epoch and the record's epoch set to the block's.
+// Note [Publishing the record is the commit point]
+// The record names, per chunk, the epoch of the block that last committed it,
+// and its own epoch. A block's writes become what everyone reads at the one
+// actor step that stores its record; the record's cell refuses a record from
+// an epoch older than the newest it has seen, so a holder the lock has left
+// behind cannot commit late. The instance adopts the new record only once the
+// commit succeeded: if it fails, the block did not commit.
+//
+// Note [Versions count commits]
+// chunk_versions[i] is raised once for every block that commits chunk i, in the
+// record that commits it; another holder whose copy carries a lower version
+// drops it at its next __lock__. Nothing else raises it, so copies that nobody
+// changed stay resident everywhere. A block that wrote no chunk has nothing to
+// commit and publishes nothing: the record as read is still the last commit,
+// and a holder the lock has left behind is kept out without it (the grant after
+// an abnormal end fences the record).
 Ref committing_record(const Names& n, QuorBaseObject* b, bool shared_lock) {
   Ref copy_module = n.lookup(n.str_copy);
   Ref record = call_method(copy_module.get(), n.str_copy, b->quor_meta);
@@ -232,69 +218,40 @@ Ref committing_record(const Names& n, QuorBaseObject* b, bool shared_lock) {
   return record;
 }
 
-// Note [Publishing the record is the commit point]
-// The record names, per chunk, the epoch of the block that last committed it,
-// and its own epoch. A block's writes become what everyone reads at the one
-// actor step that stores its record; the record's actor refuses a record from
-// an epoch older than the newest it has seen, so a holder the lock has left
-// behind cannot commit late. The instance adopts the new record only once the
-// publish succeeded: if it fails, the block did not commit.
-//
-// Note [Versions count commits]
-// chunk_versions[i] is raised once for every block that commits chunk i, in the
-// record that commits it; another holder whose copy carries a lower version
-// drops it at its next __lock__. Nothing else raises it, so copies that nobody
-// changed stay resident everywhere. A block that wrote no chunk has nothing to
-// commit and publishes nothing: the record as read is still the last commit,
-// and a holder the lock has left behind is kept out without it (the grant after
-// an abnormal end fences the record).
-//
-// With a list in commit_after, the publish is sent to run after those calls
-// and left in pending_publish, not waited for (Note [The commit travels as
-// one chain]).
-int op_evict_meta(PyObject* self) {
-  return guard([&] {
-    const CoreState& st = state_of(self);
-    const Names& n = st.names;
-    QuorBaseObject* b = as_base(self);
-    check_assertion(st, b->quor_meta_ref != Py_None, "Metadata reference must be initialized");
-    // A holder that never read the record has nothing to publish; sending
-    // None would destroy the shared record for every holder.
-    if (b->quor_meta == Py_None) return 0;
-    bool wrote = false;
-    for (Py_ssize_t i = 0; i < b->written_len; ++i) wrote |= b->written[i] != 0;
-    if (!wrote) return 0;
-    bool shared_lock = b->grant != Py_None;  // else no epochs to commit under
-    Ref record = committing_record(n, b, shared_lock);
-    Ref epoch = new_int(b->epoch);
-    if (shared_lock && PyList_Check(b->commit_after)) {
-      n.require_ray();
-      Ref method = get_attr(b->quor_meta_ref, n.str_publish);
-      Ref send = get_attr(method.get(), n.str_remote);
-      Ref head = Ref::check(PyTuple_Pack(2, epoch.get(), record.get()));
-      Ref after = Ref::check(PyList_AsTuple(b->commit_after));
-      Ref args = Ref::check(PySequence_Concat(head.get(), after.get()));
-      Ref call_ref = Ref::check(PyObject_Call(send.get(), args.get(), nullptr));
-      Ref pending = Ref::check(PyTuple_Pack(2, call_ref.get(), record.get()));
-      set_field(b->pending_publish, pending.get());
-      return 0;
-    }
-    Ref done = named_death(self, "the version record actor", [&] {
-      return shared_lock
-                 ? n.call_remote(b->quor_meta_ref, n.str_publish, epoch.get(), record.get())
-                 : n.call_remote(b->quor_meta_ref, n.str_set_nocache, record.get());
-    });
-    set_field(b->quor_meta, record.get());
-    return 0;
+// Without a shared lock there are no epochs to commit under: the record is
+// stored as is, after the writes.
+void publish_without_lock(PyObject* self) {
+  const CoreState& st = state_of(self);
+  const Names& n = st.names;
+  QuorBaseObject* b = as_base(self);
+  check_assertion(st, b->quor_meta_ref != Py_None, "Metadata reference must be initialized");
+  // A holder that never read the record has nothing to publish; sending
+  // None would destroy the shared record for every holder.
+  if (b->quor_meta == Py_None || !any_written(b)) return;
+  Ref record = committing_record(n, b, false);
+  Ref done = named_death(self, "the version record actor", [&] {
+    return n.call_remote(b->quor_meta_ref, n.str_set_nocache, record.get());
   });
+  set_field(b->quor_meta, record.get());
 }
 
-}  // namespace
+bool any_written(const QuorBaseObject* b) noexcept {
+  for (Py_ssize_t i = 0; i < b->written_len; ++i)
+    if (b->written[i]) return true;
+  return false;
+}
 
-const BaseOps base_ops = {
-    op_init_new_chunk_list, op_fetch_chunk,           op_evict_chunk, op_ensure_chunks,
-    op_init_meta,           op_fetch_and_update_meta, op_evict_meta,  nullptr,
-};
+Ref chunk_handle(PyObject* self, Py_ssize_t chunk_idx) {
+  return chunk_proxy(state_of(self), as_base(self), chunk_idx);
+}
+
+Ref block_requester_id(PyObject* self, Py_ssize_t chunk_idx) {
+  return requester_id(state_of(self).names, as_base(self), chunk_idx, true);
+}
+
+void mark_sent(QuorBaseObject* b, Py_ssize_t chunk_idx, PyObject* contents) {
+  set_state(b, chunk_idx, holds_only_immutable(contents) ? kClean : kMayDiffer);
+}
 
 void keep_fetched(QuorBaseObject* b, Py_ssize_t chunk_idx, PyObject* data) {
   Py_ssize_t at = list_position(b->chunk_list, chunk_idx);
@@ -403,6 +360,16 @@ Ref rollback_wave(PyObject* self, PyObject* epoch, PyObject* committed) {
   return lengths;
 }
 
+void drop_unclean_copies(QuorBaseObject* b) {
+  Ref chunks = Ref::borrow(b->chunk_list);
+  if (!PyList_Check(chunks.get())) return;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
+    if (PyList_GET_ITEM(chunks.get(), i) == Py_None || is_clean(b, i)) continue;
+    list_store(chunks.get(), i, Py_None);
+    clear_changed(b, i);
+  }
+}
+
 void drop_all_copies(QuorBaseObject* b) {
   forget_all_carried(b);
   Ref chunks = Ref::borrow(b->chunk_list);
@@ -446,14 +413,16 @@ void fetch_chunk(PyObject* self, int32_t chunk_idx) {
   keep_fetched(b, chunk_idx, data.get());
 }
 
-// Every chunk without a copy, fetched in one wave: the calls are all sent
-// before any is waited for, so the actors serialise their chunks side by side
-// and the wave costs about one round trip, not one per chunk.
-void fetch_missing_chunks(PyObject* self) {
+// Every chunk without a copy, from `first` to `last` (every chunk from
+// `first` when `last` is negative), fetched in one wave: the calls are all
+// sent before any is waited for, so the hosts serialise their chunks side by
+// side and the wave costs about one round trip, not one per chunk.
+void fetch_missing_chunks(PyObject* self, Py_ssize_t first, Py_ssize_t last) {
   const CoreState& st = state_of(self);
   QuorBaseObject* b = as_base(self);
   std::vector<std::pair<Py_ssize_t, Ref>> pending;
-  for (Py_ssize_t i = 0; i < b->num_chunks; ++i) {
+  Py_ssize_t end = last < 0 ? b->num_chunks : std::min<Py_ssize_t>(last + 1, b->num_chunks);
+  for (Py_ssize_t i = std::max<Py_ssize_t>(first, 0); i < end; ++i) {
     if (list_at(b->chunk_list, i) != Py_None || take_carried(self, i)) continue;
     pending.emplace_back(i, request_chunk(st, b, i));
   }

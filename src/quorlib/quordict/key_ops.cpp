@@ -16,7 +16,7 @@ Located locate(PyObject* self, PyObject* key) {
   Py_ssize_t idx = list_position(b->chunk_list, floor_mod(hash, b->num_chunks));
   PyObject* chunk = PyList_GET_ITEM(b->chunk_list, idx);
   if (chunk == Py_None) {
-    check(b->ops->fetch_chunk(self, int32_t(idx)));
+    check(state_of(self).base->fetch_chunk(self, int32_t(idx)));
     idx = list_position(b->chunk_list, idx);
     chunk = PyList_GET_ITEM(b->chunk_list, idx);
   }

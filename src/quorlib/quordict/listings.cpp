@@ -7,7 +7,7 @@ namespace quor::dict {
 // chunk_list after every chunk was made resident, held for the caller.
 Ref resident_chunks(PyObject* self) {
   QuorBaseObject* b = as_base(self);
-  check(b->ops->ensure_chunks(self));
+  check(state_of(self).base->fetch_chunks(self, 0, -1));
   if (b->chunk_list == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
   Ref chunks = Ref::borrow(b->chunk_list);
   // Each fetch lets other threads run; one that uses this instance outside any

@@ -196,7 +196,7 @@ PyObject* dict_popitem(PyObject* self, PyObject*) {
     }
     for (Py_ssize_t i = 0; PyList_Check(b->chunk_list) && i < PyList_GET_SIZE(b->chunk_list); ++i) {
       if (PyList_GET_ITEM(b->chunk_list, i) != Py_None) continue;
-      check(b->ops->fetch_chunk(self, int32_t(i)));
+      check(state_of(self).base->fetch_chunk(self, int32_t(i)));
       if (!PyList_Check(b->chunk_list) || i >= PyList_GET_SIZE(b->chunk_list) ||
           PyList_GET_ITEM(b->chunk_list, i) == Py_None)
         continue;

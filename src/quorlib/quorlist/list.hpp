@@ -18,12 +18,12 @@ namespace quor::list {
 
 // Note [The usage record]
 // The per-chunk element counts and the index of the last chunk in use are the
-// shared truth of a list and live in two uncached proxies; the record holds
-// only their handles (and the capacity, which never changes after
+// shared truth of a list and live in two cells of its control actor; the
+// record holds only their handles (and the capacity, which never changes after
 // construction), so every pickled copy of a list reads and writes the same
-// two values. Outside a block every operation reads them afresh; inside one
-// it works from the block's copy (Note [Counts inside a block]); a change is
-// always written back whole at once.
+// two values. Outside a block every operation reads them afresh and publishes
+// a change at once; inside one it works from the block's copy, which commits
+// with the block (Note [Counts inside a block]).
 struct ListChunkMetaObject {
   PyObject_HEAD
   PyObject* last_used_chunk;  // proxy holding the highest chunk in use
@@ -34,13 +34,15 @@ struct ListChunkMetaObject {
 // Note [Counts inside a block]
 // While a holder is inside a block it holds the container's lock, so the
 // shared counts change only through this holder (a holder that ignores blocks
-// is already warned against). Once the block has read them, the list keeps
-// the copy it read (and what it last wrote) and answers lst[i], len() and
-// `in` from it; every change is still published at once, so that len()
-// elsewhere sees an append immediately. The copy is kept only for the thread
-// that holds the block, and is dropped at every block start and end (the
-// table's meta slots, which __lock__ and __unlock__ call) and whenever a
-// write is refused, since the refused value may or may not have landed.
+// is already warned against). The block reads them once, with the last chunk
+// in use, and then works from its own copy: lst[i], len() and `in` read it,
+// and append, insert, pop, remove, clear and extend change it and make no
+// remote call. The block's commit carries the copy (the table's
+// commit_cells), so other processes only ever read committed counts, and a
+// block that is not committed leaves nothing of itself counted anywhere. The
+// copy is kept only for the thread that holds the block and is dropped when
+// it starts and ends (the table's block hooks). Outside a block a change is
+// published at once, as a compare-and-set against the counts it read.
 struct QuorListObject {
   QuorBaseObject base;
   PyObject* meta;  // ListChunkMeta (or subclass); None before construction
@@ -48,6 +50,7 @@ struct QuorListObject {
   long long counts_total;      // their sum, -1 until summed
   int32_t last_used;           // the block's copy of last_used_chunk, -1 until read
   unsigned long block_thread;  // the thread inside a block on this instance, 0 for none
+  bool counts_changed;         // the block changed its copy: its commit carries it
 };
 
 // quorlib.quorlist's state; found from the module, or from an instance's type.
@@ -117,10 +120,13 @@ Ref counts_view(PyObject* self);
 // The counts as a list the caller may change.
 Ref read_usage(PyObject* self);
 int32_t read_last_used(PyObject* self);
-// Each a remote write; the block's copy follows what was written.
-void write_usage(PyObject* self, PyObject* usage);
-void write_last_used(PyObject* self, int32_t chunk_idx);
-// The block's copy is forgotten: the next read goes to the proxies.
+// Whether this thread's block on `self` keeps the counts: changes then stay
+// in the block's copy until its commit.
+bool counts_are_local(PyObject* self) noexcept;
+// Outside a block, each a remote compare-and-set against `old`.
+void write_usage(PyObject* self, PyObject* old, PyObject* usage);
+void write_last_used(PyObject* self, int32_t old, int32_t chunk_idx);
+// The block's copy is forgotten: the next read goes to the cells.
 void forget_counts(PyObject* self) noexcept;
 
 // _fetch_chunk_usage_and_length, native and as the operations call it (by
@@ -130,9 +136,10 @@ Ref fetch_usage_and_length(PyObject* self, int32_t index, bool for_change);
 Ref usage_for_index(PyObject* self, int32_t index, bool for_change);
 int32_t usage_sum(PyObject* usage);
 
-// The block start and end slots of the list's table.
-int list_fetch_and_update_meta(PyObject* self);
-int list_evict_meta(PyObject* self);
+// The list's block hooks and what its blocks commit beside their chunks.
+int list_block_started(PyObject* self);
+void list_block_ended(PyObject* self);
+PyObject* list_commit_cells(PyObject* self);
 
 // Runs `undo` with the pending error put aside, then raises that error again.
 // A failure of the undo itself is dropped: the first error is the one to report.
@@ -148,9 +155,11 @@ template <class F>
 }
 
 // Puts the shared counts back to `old_usage` (and `last_used_chunk` to
-// `old_last` when `last_too`) unless they already read so: a refused write may
-// still have landed, and an earlier write of the same operation did.
-void restore_counts(PyObject* self, PyObject* old_usage, int32_t old_last, bool last_too);
+// `old_last` when `last_too`) where they read `new_usage` (`new_last`): a
+// failed write may still have landed, and an earlier write of the same
+// operation did.
+void restore_counts(PyObject* self, PyObject* old_usage, int32_t old_last, PyObject* new_usage,
+                    int32_t new_last, bool last_too);
 
 // What some chunk copies hold, kept to put back when an operation is undone.
 class Snapshot {
@@ -172,17 +181,24 @@ class Snapshot {
 
 // Note [A refused publication leaves no trace]
 // Every operation that changes the counts changes the local copies first, then
-// publishes `new_usage` (and `new_last` when it differs from `old_last`).
-// When a publication is refused, `undo` puts the copies back and the shared
-// values are restored, so that the block's write-back can never store
-// elements the counts do not cover; the error is raised. Chunks are marked
-// changed by the caller only after this returns.
+// publishes `new_usage` (and `new_last` when it differs from `old_last`):
+// inside a block into the block's copy, which cannot fail; outside one at
+// once. When a publication is refused, `undo` puts the copies back and the
+// shared values are restored, so that a write-back can never store elements
+// the counts do not cover; the error is raised. Chunks are marked changed by
+// the caller only after this returns.
+void keep_block_counts(PyObject* self, PyObject* usage, int32_t last);
+
 template <class Undo>
 void publish_counts(PyObject* self, PyObject* old_usage, int32_t old_last, PyObject* new_usage,
                     int32_t new_last, Undo&& undo) {
+  if (counts_are_local(self)) {
+    keep_block_counts(self, new_usage, new_last);
+    return;
+  }
   try {
-    write_usage(self, new_usage);
-    if (new_last != old_last) write_last_used(self, new_last);
+    write_usage(self, old_usage, new_usage);
+    if (new_last != old_last) write_last_used(self, old_last, new_last);
   } catch (const PyErrSet&) {
     undo_and_rethrow([&] {
       try {
@@ -190,7 +206,7 @@ void publish_counts(PyObject* self, PyObject* old_usage, int32_t old_last, PyObj
       } catch (const PyErrSet&) {
         PyErr_Clear();
       }
-      restore_counts(self, old_usage, old_last, new_last != old_last);
+      restore_counts(self, old_usage, old_last, new_usage, new_last, new_last != old_last);
     });
   }
 }
@@ -206,8 +222,10 @@ inline Py_ssize_t chunk_position(PyObject* self, Py_ssize_t chunk_idx) {
   return list_position(as_base(self)->chunk_list, chunk_idx);
 }
 // The resident copy of chunk `chunk_idx` (a non-negative position), fetched
-// through the table when it is not resident.
+// when it is not resident.
 Ref resident_chunk(PyObject* self, Py_ssize_t chunk_idx);
+// Makes chunks `first` to `last` resident, fetching the missing ones in one wave.
+void make_resident(PyObject* self, Py_ssize_t first, Py_ssize_t last);
 // Every change to a resident copy goes through here, so that the base writes
 // it back even when the list is released without a lock.
 inline void mark_changed(PyObject* self, Py_ssize_t chunk_idx) {
@@ -237,9 +255,6 @@ PyObject* list_insert(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* list_pop(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* list_remove(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* list_clear(PyObject* self, PyObject*);
-// list_rollback.cpp: the core calls it under the lock with the committed
-// length of every chunk, once the chunks are back at their last commit.
-int counts_from_committed_lengths(PyObject* self, PyObject* lengths);
 // list_search.cpp
 PyObject* list_index(PyObject* self, PyObject* args, PyObject* kwds);
 int list_contains(PyObject* self, PyObject* item);

@@ -1,11 +1,22 @@
-// insert, pop, remove and clear. Each reads the shared counts, changes the
-// local chunk copies and publishes the new counts at once (Note [A refused
-// publication leaves no trace]); the copies reach the chunk proxies at the
-// next write-back.
+// insert, pop, remove and clear. Each reads the counts, changes the local
+// chunk copies and publishes the new counts (Note [A refused publication
+// leaves no trace]): into the block's copy inside a block, at once outside
+// one; the copies reach their slots at the next write-back.
 #include "list.hpp"
 
 namespace quor::list {
 namespace {
+
+// chunk.pop(offset), without a call for a plain list.
+Ref take_at(const Names& n, PyObject* chunk, Py_ssize_t offset) {
+  if (PyList_CheckExact(chunk) && offset >= 0 && offset < PyList_GET_SIZE(chunk)) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(chunk, offset));
+    check(PyList_SetSlice(chunk, offset, offset + 1, nullptr));
+    return item;
+  }
+  Ref at = new_int(offset);
+  return call_method(chunk, n.str_pop, at.get());
+}
 
 void insert_item(PyObject* self, int32_t index, PyObject* item) {
   Ref usage = usage_for_index(self, index, true);
@@ -84,10 +95,12 @@ Ref pop_item(PyObject* self, int32_t index) {
   }
 
   // Note [pop changes nothing until it cannot fail]
-  // Every chunk the pop touches is made resident and checked before the first
-  // element moves: a failed fetch or a failed check half-way would otherwise
-  // leave a half-done pop in the local copies, which the block's end would
-  // write back (an element lost or duplicated for every holder).
+  // Every chunk the pop touches is made resident (in one wave) and checked
+  // before the first element moves: a failed fetch or a failed check half-way
+  // would otherwise leave a half-done pop in the local copies, which the
+  // block's end would write back (an element lost or duplicated for every
+  // holder).
+  make_resident(self, chunk_idx, last_used);
   Ref chunk = resident_chunk(self, chunk_idx);
   Py_ssize_t last_size = 0;
   for (Py_ssize_t i = chunk_idx; i <= last_used; ++i) {
@@ -109,9 +122,15 @@ Ref pop_item(PyObject* self, int32_t index) {
     raise_format(PyExc_AssertionError, "chunk_used[%d] != the chunk length[%zd]",
                  static_cast<int>(last_used), last_size - 1);
 
-  // What the touched chunks held, to put back if the counts are refused.
+  // What the touched chunks held, to put back if the counts are refused or a
+  // chunk that is not a plain list refuses a step. Plain lists in a block
+  // need none: the moves cannot fail and the counts stay local.
+  bool plain = true;
+  for (Py_ssize_t i = chunk_idx; i <= last_used; ++i)
+    plain = plain && PyList_CheckExact(resident_chunk(self, i).get());
   Snapshot saved;
-  for (Py_ssize_t i = chunk_idx; i <= last_used; ++i) saved.keep(resident_chunk(self, i));
+  if (!plain || !counts_are_local(self))
+    for (Py_ssize_t i = chunk_idx; i <= last_used; ++i) saved.keep(resident_chunk(self, i));
   auto undo = [&] { saved.restore(); };
   Ref old_usage = Ref::check(PyList_GetSlice(usage.get(), 0, PyList_GET_SIZE(usage.get())));
   add_to_count(usage.get(), last_used, -1);
@@ -120,13 +139,16 @@ Ref pop_item(PyObject* self, int32_t index) {
 
   Ref found;
   try {
-    found = call_method(chunk.get(), n.str_pop, new_int(offset).get());
-    Ref front = new_int(0);
+    found = take_at(n, chunk.get(), offset);
     for (Py_ssize_t i = chunk_idx + 1; i <= last_used; ++i) {
       Ref next = resident_chunk(self, i);
-      Ref moved = call_method(next.get(), n.str_pop, front.get());
+      Ref moved = take_at(n, next.get(), 0);
       Ref previous = resident_chunk(self, i - 1);
-      Ref appended = call_method(previous.get(), n.str_append, moved.get());
+      if (PyList_CheckExact(previous.get())) {
+        check(PyList_Append(previous.get(), moved.get()));
+      } else {
+        Ref appended = call_method(previous.get(), n.str_append, moved.get());
+      }
     }
   } catch (const PyErrSet&) {
     undo_and_rethrow(undo);
@@ -184,7 +206,7 @@ PyObject* list_clear(PyObject* self, PyObject*) {
     // the copies must still all be resident when the snapshot is taken.
     Ref old_usage = read_usage(self);
     const int32_t old_last = read_last_used(self);
-    check(as_base(self)->ops->ensure_chunks(self));
+    make_resident(self, 0, -1);
     PyObject* chunks = as_base(self)->chunk_list;
     if (!PyList_Check(chunks))
       raise_format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(chunks)->tp_name);

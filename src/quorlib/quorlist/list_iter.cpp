@@ -38,6 +38,10 @@ PyObject* iter_next(PyObject* self) {
     if (!it->started) {
       it->started = true;
       it->count = count_for_iteration(it->list);
+      // Inside a block the chunks in use are known without a remote call:
+      // they are fetched in one wave rather than one at a time.
+      if (it->count > 0 && counts_are_local(it->list))
+        make_resident(it->list, 0, read_last_used(it->list));
     }
     if (it->position >= it->count) return nullptr;
     Ref position = Ref::check(PyLong_FromSsize_t(it->position));

@@ -104,7 +104,8 @@ void place(PyObject* self, PyObject* items, bool all_or_nothing) {
     raise(PyExc_OverflowError, "Exceeded maximum number of chunks");
   if (static_cast<long long>(length_of(self)) + placed > INT32_MAX) raise(PyExc_OverflowError, kIntTooLarge);
 
-  // Every chunk is fetched before the first element moves.
+  // Every chunk is fetched, in one wave, before the first element moves.
+  make_resident(self, plan.front().chunk_idx, plan.back().chunk_idx);
   for (Placement& step : plan) {
     step.copy = resident_chunk(self, step.chunk_idx);
     step.old_size = size_of(step.copy.get());
@@ -168,6 +169,10 @@ Layout read_layout(PyObject* self) {
   Layout layout;
   layout.usage = usage_for_index(self, -1, false);
   const Py_ssize_t chunks = std::min<Py_ssize_t>(as_base(self)->num_chunks, PyList_GET_SIZE(layout.usage.get()));
+  Py_ssize_t last_holding = -1;
+  for (Py_ssize_t i = 0; i < chunks; ++i)
+    if (count_at(layout.usage.get(), i) > 0) last_holding = i;
+  if (last_holding >= 0) make_resident(self, 0, last_holding);  // one wave
   for (Py_ssize_t i = 0; i < chunks; ++i) {
     const int32_t count = count_at(layout.usage.get(), i);
     if (count <= 0) continue;

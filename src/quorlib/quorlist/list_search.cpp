@@ -1,5 +1,6 @@
-// index and `in`: read-only searches over the list, whole chunks at a time
-// (making each one resident).
+// index and `in`: read-only searches over the list, whole chunks at a time,
+// each made resident only when the search reaches it: a search that ends
+// early needs no later chunk.
 #include "list.hpp"
 
 namespace quor::list {

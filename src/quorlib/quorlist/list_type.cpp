@@ -19,6 +19,7 @@ PyObject* list_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     l->counts_total = -1;
     l->last_used = -1;
     l->block_thread = 0;
+    l->counts_changed = false;
     return self.release();
   });
 }
@@ -260,9 +261,9 @@ PyTypeObject* make_list_type(PyObject* module, ListState& st) {
   add_sequence_methods(list_type, st);
   st.ops = *st.base->base_ops;
   st.ops.init_new_chunk_list = list_init_new_chunk_list;
-  st.ops.after_rollback = counts_from_committed_lengths;
-  st.ops.fetch_and_update_meta = list_fetch_and_update_meta;
-  st.ops.evict_meta = list_evict_meta;
+  st.ops.block_started = list_block_started;
+  st.ops.block_ended = list_block_ended;
+  st.ops.commit_cells = list_commit_cells;
   check(st.base->register_type(list_type, &st.ops));
   return reinterpret_cast<PyTypeObject*>(type.release());
 }

@@ -26,10 +26,7 @@ Ref last_used_proxy(PyObject* self) {
 namespace {
 
 // The block's copy is this thread's only while it is inside a block on this
-// instance: another thread of the process reads the proxies.
-// The core's own mark of a held block counts too: a block that ends without
-// publishing (an aborted write-back) never reaches evict_meta, and its copy of
-// the counts must not outlive it.
+// instance: another thread of the process reads the cells.
 bool in_own_block(PyObject* self) noexcept {
   unsigned long holder = as_list(self)->block_thread;
   const unsigned long me = PyThread_get_thread_ident();
@@ -66,6 +63,20 @@ void forget_counts(PyObject* self) noexcept {
   Py_CLEAR(l->counts);
   l->counts_total = -1;
   l->last_used = -1;
+  l->counts_changed = false;
+}
+
+bool counts_are_local(PyObject* self) noexcept {
+  // A block with a grant commits them; without a shared lock they are
+  // published at once, as outside a block.
+  return in_own_block(self) && as_base(self)->grant != Py_None;
+}
+
+void keep_block_counts(PyObject* self, PyObject* usage, int32_t last) {
+  QuorListObject* l = as_list(self);
+  keep_counts(self, copy_of(usage).get());  // a copy: the caller may go on changing its list
+  l->last_used = last;
+  l->counts_changed = true;
 }
 
 Ref counts_view(PyObject* self) {
@@ -99,55 +110,50 @@ int32_t read_last_used(PyObject* self) {
   return last;
 }
 
-void write_usage(PyObject* self, PyObject* usage) {
+void write_usage(PyObject* self, PyObject* old, PyObject* usage) {
   const Names& n = state_of(self).names;
   Ref proxy = usage_proxy(self);
-  try {
-    Ref done = n.call_remote(proxy.get(), n.str_set_nocache, usage);
-  } catch (const PyErrSet&) {
-    forget_counts(self);
-    throw;
-  }
-  // A copy: the caller may go on changing its list.
-  if (in_own_block(self) && PyList_Check(usage)) keep_counts(self, copy_of(usage).get());
+  Ref done = n.call_remote(proxy.get(), n.str_swap, old, usage);
 }
 
-void write_last_used(PyObject* self, int32_t chunk_idx) {
+void write_last_used(PyObject* self, int32_t old, int32_t chunk_idx) {
   const Names& n = state_of(self).names;
   Ref proxy = last_used_proxy(self);
+  Ref expected = new_int(old);
   Ref value = new_int(chunk_idx);
-  try {
-    Ref done = n.call_remote(proxy.get(), n.str_set_nocache, value.get());
-  } catch (const PyErrSet&) {
-    forget_counts(self);
-    throw;
-  }
-  if (in_own_block(self)) as_list(self)->last_used = chunk_idx;
+  Ref done = n.call_remote(proxy.get(), n.str_swap, expected.get(), value.get());
 }
 
-void restore_counts(PyObject* self, PyObject* old_usage, int32_t old_last, bool last_too) {
-  forget_counts(self);
+void restore_counts(PyObject* self, PyObject* old_usage, int32_t old_last, PyObject* new_usage,
+                    int32_t new_last, bool last_too) {
   Ref now = counts_view(self);
-  if (!check(PyObject_RichCompareBool(now.get(), old_usage, Py_EQ))) write_usage(self, old_usage);
-  if (last_too && read_last_used(self) != old_last) write_last_used(self, old_last);
+  if (check(PyObject_RichCompareBool(now.get(), new_usage, Py_EQ)))
+    write_usage(self, new_usage, old_usage);
+  if (last_too && read_last_used(self) == new_last) write_last_used(self, new_last, old_last);
 }
 
-int list_fetch_and_update_meta(PyObject* self) {
-  return guard([&] {
-    forget_counts(self);
-    as_list(self)->block_thread = 0;
-    check(state_of(self).base->base_ops->fetch_and_update_meta(self));
-    as_list(self)->block_thread = PyThread_get_thread_ident();
-    return 0;
-  });
+int list_block_started(PyObject* self) {
+  forget_counts(self);
+  as_list(self)->block_thread = PyThread_get_thread_ident();
+  return 0;
 }
 
-int list_evict_meta(PyObject* self) {
-  return guard([&] {
-    forget_counts(self);
-    as_list(self)->block_thread = 0;
-    check(state_of(self).base->base_ops->evict_meta(self));
-    return 0;
+void list_block_ended(PyObject* self) {
+  forget_counts(self);
+  as_list(self)->block_thread = 0;
+}
+
+PyObject* list_commit_cells(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    QuorListObject* l = as_list(self);
+    if (!l->counts_changed || !l->counts) Py_RETURN_NONE;
+    Ref cells = Ref::check(PyDict_New());
+    Ref usage = usage_proxy(self);
+    Ref last_cell = last_used_proxy(self);
+    Ref last = new_int(l->last_used);
+    check(PyDict_SetItem(cells.get(), usage.get(), l->counts));
+    check(PyDict_SetItem(cells.get(), last_cell.get(), last.get()));
+    return cells.release();
   });
 }
 
@@ -211,11 +217,15 @@ Py_ssize_t list_length(PyObject* self) {
   });
 }
 
+void make_resident(PyObject* self, Py_ssize_t first, Py_ssize_t last) {
+  check(state_of(self).base->fetch_chunks(self, first, last));
+}
+
 Ref resident_chunk(PyObject* self, Py_ssize_t chunk_idx) {
   chunk_idx = chunk_position(self, chunk_idx);
   PyObject* chunk = PyList_GET_ITEM(as_base(self)->chunk_list, chunk_idx);
   if (chunk != Py_None) return Ref::borrow(chunk);
-  check(as_base(self)->ops->fetch_chunk(self, static_cast<int32_t>(chunk_idx)));
+  check(state_of(self).base->fetch_chunk(self, static_cast<int32_t>(chunk_idx)));
   // The fetch ran Python code: look the slot up again.
   chunk_idx = chunk_position(self, chunk_idx);
   return Ref::borrow(PyList_GET_ITEM(as_base(self)->chunk_list, chunk_idx));

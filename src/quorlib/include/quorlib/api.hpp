@@ -12,7 +12,7 @@
 
 namespace quor {
 
-inline constexpr unsigned kApiVersion = 6;  // bump on any layout change
+inline constexpr unsigned kApiVersion = 7;  // bump on any layout change
 inline constexpr const char* kApiCapsuleName = "quorlib.quorbase._C_API";
 
 struct QuorChunkObject {
@@ -40,7 +40,9 @@ struct BaseOps;
 //  - written/written_len: one "written back in this block" mark per chunk, the
 //    chunks whose commit epoch the block's record names;
 //  - block_failures: (chunk index, exception, description) for each write of the block
-//    that failed, or None outside a block.
+//    that failed, or None outside a block;
+//  - block_raised: the body of the `with` block raised, so its end commits
+//    nothing (set by __exit__, read by __unlock__).
 // Note [Which copies may differ from their actor]
 // A copy is clean when it is what its actor holds (just fetched or written
 // back) and holds nothing but values of exactly None, bool, int, float,
@@ -81,31 +83,25 @@ struct QuorBaseObject {
   uint8_t* written;
   Py_ssize_t written_len;
   PyObject* block_failures;
-  PyObject* carried;  // chunk index -> (version, pickled contents) from a grant, or None
-  PyObject* commit_after;     // calls the block's publish must follow (a list), or None
-  PyObject* pending_publish;  // (publish call, record it commits) not yet waited for, or None
+  PyObject* carried;  // chunk index -> CarriedChunk from a grant, or None
+  int block_raised;
 };
 
-// Every operation returns 0 on success and -1 with a Python error set. A
-// container copies the base's table, replaces what it must and registers it
-// for its type; every instance carries the table of its native class.
+// The hooks a container gives the core. A container copies the base's table,
+// replaces what it must and registers it for its type; every instance carries
+// the table of its native class. Each returns 0 (or a new reference) on
+// success and -1 (or null) with a Python error set.
 struct BaseOps {
   // Fills chunk_ref_list (and length) for a new container. Replaced by each container.
   int (*init_new_chunk_list)(PyObject* self, int32_t num_chunks, PyObject* value);
-  int (*fetch_chunk)(PyObject* self, int32_t chunk_idx);
-  // A failed write is not raised: when `failure` is not null it receives a new
-  // reference to the exception (else null), and the rate-limited line is printed.
-  int (*evict_chunk)(PyObject* self, int32_t chunk_idx, int32_t remove_data, PyObject** failure);
-  int (*ensure_chunks)(PyObject* self);
-  int (*init_meta)(PyObject* self, int32_t num_chunks);
-  int (*fetch_and_update_meta)(PyObject* self);
-  int (*evict_meta)(PyObject* self);
-  // Optional (null: nothing to do). Called by the core, under the container's
-  // lock, once every chunk actor has been brought back to its last commit
-  // (after a grant that follows an abnormal end, and when a block aborts):
-  // `lengths` lists each chunk's committed length. A container whose shared
-  // bookkeeping is written ahead of the commit rewrites it from them.
-  int (*after_rollback)(PyObject* self, PyObject* lengths);
+  // Optional (null: nothing to do): a block of this thread has its grant and
+  // its record, and its body is about to run.
+  int (*block_started)(PyObject* self);
+  // Optional: the block is over, whatever it came to.
+  void (*block_ended)(PyObject* self);
+  // Optional: what the block commits beside its chunks, as {cell handle:
+  // value} (a list's counts), or None when there is nothing.
+  PyObject* (*commit_cells)(PyObject* self);
 };
 
 struct BaseApi {
@@ -123,6 +119,13 @@ struct BaseApi {
   int (*init)(PyObject* self, const InitArgs& args);
   // Marks chunk `chunk_idx` changed where the inline mark_changed cannot; 0 or -1.
   int (*mark_changed)(PyObject* self, Py_ssize_t chunk_idx);
+  // Makes chunk `chunk_idx` resident (it must not be); 0 or -1.
+  int (*fetch_chunk)(PyObject* self, int32_t chunk_idx);
+  // Makes every chunk from `first` to `last` (to the end when `last` is
+  // negative) resident, fetching what is missing in one wave; 0 or -1.
+  int (*fetch_chunks)(PyObject* self, Py_ssize_t first, Py_ssize_t last);
+  // Whether the calling thread is inside a block of `self` with a lock grant.
+  bool (*holds_block)(PyObject* self);
 };
 
 inline QuorBaseObject* as_base(PyObject* self) noexcept {

@@ -18,7 +18,9 @@ namespace quor {
   X(__dict__) X(popitem) X(setdefault) X(extend) X(sort) X(key) X(reverse) X(register)       \
   X(deepcopy) X(quorlock) X(exceptions) X(RayActorError) X(fence) X(publish) X(rollback)     \
   X(committed_epochs) X(epoch) X(abnormal) X(record) X(pickle) X(loads) X(copy) X(send_release) \
-  X(describe_write_failure) X(owner) X(RequesterId) X(version) X(contents) X(require_control)
+  X(describe_write_failure) X(owner) X(RequesterId) X(version) X(contents) X(require_control) \
+  X(quorblock) X(BlockEnd) X(add_chunk) X(add_cell) X(finish) X(interrupt) X(unknown)    \
+  X(committed) X(released) X(release_error) X(failures) X(error) X(swap) X(lost)
 
 struct Names {
 #define QUOR_DECLARE_NAME(n) PyObject* str_##n;
