@@ -547,3 +547,18 @@ def test_freeing_an_instance_never_constructed_reports_nothing(fake, monkeypatch
     attempt()
     gc.collect()
     assert seen == []
+
+
+def test_a_small_change_costs_its_holder_two_calls_and_a_large_one_a_write_more(fake, carry):
+    d = QuorDict({i: i for i in range(4)}, 4)
+    chunk1 = fields(d)["chunk_ref_list"][1].ref.name
+    with d:
+        d[1]
+    fake.take_log()
+    with d:
+        d[1] = "x"
+    # What the holder sends; the control actor writes a carried chunk itself.
+    sent = [e for e in fake.log if not e.startswith("local") and not e.endswith(".install")]
+    assert sent == (["lock0.acquire", "lock0.release"] if carry
+                    else ["lock0.acquire", f"{chunk1}.set", "lock0.release"])
+    assert fake.value(chunk1) == {1: "x"}

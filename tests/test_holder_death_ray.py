@@ -81,7 +81,7 @@ def read_and_pop(lst):
 
 
 @ray.remote(num_cpus=0.5, max_retries=0)
-def die_inside(d, lst, inside):
+def die_inside(d, lst, inside, go):
     with d:
         d[0] = "never committed"
         d.flush()                  # written to the actor, but not committed
@@ -89,6 +89,9 @@ def die_inside(d, lst, inside):
             lst.append("never committed")
             lst.append("nor this")
             raise_flag(inside)
+            deadline = time.monotonic() + WAIT_S
+            while not flag_is_up(go) and time.monotonic() < deadline:
+                time.sleep(0.05)
             os._exit(1)
 
 
@@ -153,17 +156,19 @@ class Holder:
 def test_real_task_dying_inside_its_block(real_ray):
     d = QuorDict({0: "a", 1: "b"}, 2)
     lst = QuorList(3, [1, 2, 3], meta=ListChunkMeta(None, 2, None))
-    inside = flag()
-    dying = die_inside.remote(d, lst, inside)
+    inside, go = flag(), flag()
+    dying = die_inside.remote(d, lst, inside, go)
+    wait_until(lambda: flag_is_up(inside), "the task to append inside its block")
+    assert len(lst) == 3       # its appends are not counted while it lives...
+    raise_flag(go)
     with pytest.raises(ray.exceptions.RayError):
         ray.get(dying, timeout=WAIT_S)
-    assert flag_is_up(inside)
     died = time.time()
+    assert len(lst) == 3       # ...nor once it has died
     seen, granted = ray.get(read_dict.remote(d), timeout=WAIT_S)
     report("task os._exit in its block", granted - died)
     assert seen == {0: "a", 1: "b"}
-    # The list's counts were published at once; the next holder sees the
-    # committed list, and can pop from it.
+    # The next holder sees the committed list, and can pop from it.
     seen, length, popped, _ = ray.get(read_and_pop.remote(lst), timeout=WAIT_S)
     assert (seen, length, popped) == ([1, 2, 3], 3, 3)
     with lst:

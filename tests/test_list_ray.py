@@ -53,20 +53,26 @@ def stored(lst):
     return usage, chunks
 
 
-def test_len_in_another_process_sees_an_append_at_once(real_ray):
+def test_another_process_counts_only_committed_appends(real_ray):
     lst = QuorList(1)
-    lst.append("x")     # counted at once, although only this process holds the element
+    lst.append("x")     # outside a block: published at once
     assert ray.get(length_of.remote(lst), timeout=WAIT) == 1
+    with lst:
+        lst.append("y")
+        lst.append("z")
+        assert len(lst) == 3                                       # the block's own count
+        assert ray.get(length_of.remote(lst), timeout=WAIT) == 1   # what was committed
+    assert ray.get(length_of.remote(lst), timeout=WAIT) == 3
 
 
 def test_concurrent_appends_keep_every_element_once(real_ray):
-    lst = QuorList(2, meta=ListChunkMeta(None, 8, None))
-    batches = [[f"{t}-{i}" for i in range(5)] for t in range(3)]
+    lst = QuorList(2, meta=ListChunkMeta(None, 12, None))
+    batches = [[f"{t}-{i}" for i in range(5)] for t in range(4)]
     ray.get([append_each.remote(lst, batch) for batch in batches], timeout=WAIT)
     with lst:
         assert sorted(lst) == sorted(sum(batches, []))
     usage, chunks = stored(lst)
-    assert usage == [8, 7] and [len(c) for c in chunks] == usage
+    assert usage == [12, 8] and [len(c) for c in chunks] == usage
 
 
 def test_concurrent_pops_and_appends_account_for_every_element(real_ray):

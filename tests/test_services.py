@@ -708,6 +708,33 @@ def test_host_serves_slots_and_frees_them_when_their_control_ends(monkeypatch):
     assert host.status()["slots"] == 0
 
 
+def test_a_call_naming_a_commit_its_slot_lacks_waits_for_it(monkeypatch):
+    # The control actor writes a committed chunk after handing the lock on: the
+    # next holder's call, naming that commit, may come first and must wait.
+    monkeypatch.setattr(quorpool, "CREATION_WAIT_S", 5.0)
+    host = HostImpl("node")
+    host.create("c1/s1", {"k": "old"}, None, "c1")
+    host.watch("c1", [Token()])
+    with concurrent.futures.ThreadPoolExecutor(2) as threads:
+        reading = threads.submit(host.get, "c1/s1", rid(4, 3))
+        rolling = threads.submit(host.rollback, "c1/s1", 4, 3)
+        time.sleep(0.05)
+        assert not reading.done() and not rolling.done()
+        host.install("c1/s1", 3, pickle.dumps({"k": "committed"}))
+        assert reading.result(timeout=5) == {"k": "committed"}
+        assert rolling.result(timeout=5) == 1
+    # Its control actor gone before it wrote the commit: a clear error at once.
+    token = Token()
+    host.create("c2/s2", {"k": "old"}, None, "c2")
+    host.watch("c2", [token])
+    with concurrent.futures.ThreadPoolExecutor(1) as threads:
+        waiting = threads.submit(host.get, "c2/s2", rid(5, 4))
+        time.sleep(0.05)
+        token.fail()
+        with pytest.raises(LostSlotError):
+            waiting.result(timeout=5)
+
+
 def test_keeper_sizes_the_pool_and_ends_only_when_nothing_depends_on_it():
     keeper = KeeperState()
     assert [keeper.hosts_wanted(cpus) for cpus in (0, 1, 2, 8)] == [2, 2, 2, 8]

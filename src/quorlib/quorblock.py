@@ -21,7 +21,6 @@ commit may still land is never rolled back.
 from __future__ import annotations
 
 import enum
-import pickle
 from typing import Any, NamedTuple
 
 import ray
@@ -29,7 +28,7 @@ import ray
 from quorlib import quorpool
 from quorlib._failures import describe_write_failure
 from quorlib.messages import CarriedChunk, Commit, LockRelease, SlotWrite
-from quorlib.quorlock import Grant, carried_contents
+from quorlib.quorlock import Grant, carried_contents, release_message
 from quorlib.quorproxy import Cell, Slot
 
 __all__ = ["BlockEnd", "State", "finish"]
@@ -103,8 +102,7 @@ class BlockEnd:
         commit = None
         if self.fused:
             commit = Commit(self.record_ref.name, self.grant.epoch, self.cells, self.inline)
-        return LockRelease(self.grant.ticket, False, self.grant.record_key,
-                           pickle.dumps(self.record, 5), self.carried or None, commit)
+        return release_message(self.grant, False, self.record, self.carried or None, commit)
 
     # -- its outcome -------------------------------------------------------------
 

@@ -54,7 +54,7 @@ from typing import Any
 import ray
 
 from quorlib import quorpool
-from quorlib.messages import (CarriedChunk, GrantMessage, LockRelease, LockRequest,
+from quorlib.messages import (CarriedChunk, Commit, GrantMessage, LockRelease, LockRequest,
                               Registration)
 from quorlib.quorproxy import ProxyState, gen_quor_id
 
@@ -631,6 +631,27 @@ def carried_contents(contents: Any) -> bytes | None:
     return buffer.getvalue()
 
 
+def carry(chunks: dict[int, tuple[int, Any]] | None) -> dict[int, CarriedChunk] | None:
+    """The committed chunks a release leaves for later holders, as chunk index
+    -> (version, contents): pickled when small enough to carry."""
+    if not chunks:
+        return None
+    return {index: CarriedChunk(version, None if contents is None else carried_contents(contents))
+            for index, (version, contents) in chunks.items()}
+
+
+def release_message(grant: Grant, aborted: bool = False, record: Any = None,
+                    carried: dict[int, CarriedChunk] | None = None,
+                    commit: Commit | None = None) -> LockRelease:
+    """The one way a release is built. `record` (the container's record as the
+    block committed or read it) and `carried` are left with the lock only by
+    a block that ended cleanly and names its container."""
+    if record is None or grant.record_key is None:
+        return LockRelease(grant.ticket, aborted, grant.record_key)
+    return LockRelease(grant.ticket, aborted, grant.record_key, pickle.dumps(record, 5),
+                       carried, commit)
+
+
 def release(lock: Any, grant: Grant, aborted: bool = False, record: Any = None,
             chunks: dict[int, tuple[int, Any]] | None = None) -> None:
     """Gives the lock back; `aborted` tells the next holder that this block
@@ -650,12 +671,4 @@ def send_release(lock: Any, grant: Grant, aborted: bool = False, record: Any = N
     references of calls that must succeed first (a block's publish): Ray runs
     the release only once they have, and fails it with the first one's error
     otherwise, leaving the lock held."""
-    blob = None
-    carried = None
-    if record is not None and grant.record_key is not None:
-        blob = pickle.dumps(record, 5)
-        if chunks:
-            carried = {index: CarriedChunk(version, None if contents is None else carried_contents(contents))
-                       for index, (version, contents) in chunks.items()}
-    message = LockRelease(grant.ticket, aborted, grant.record_key, blob, carried)
-    return lock.release.remote(message, *after)
+    return lock.release.remote(release_message(grant, aborted, record, carry(chunks)), *after)

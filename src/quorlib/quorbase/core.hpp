@@ -88,19 +88,17 @@ struct WriteFailure {
   Ref text;
   explicit operator bool() const noexcept { return bool(error); }
 };
-// Writes a resident chunk back; a failed write is returned, not raised, and
-// its copy dropped.
-WriteFailure write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data);
-// The same in two steps, so that the writes of several chunks go out in one
-// wave: send_write sends the call (nothing is sent for a chunk without a
-// copy), finish_write waits for it and settles the copy as write_back does.
+// A resident chunk's write, in two steps, so that the writes of several
+// chunks go out in one wave: send_write sends the call (nothing is sent for a
+// chunk without a copy), finish_write waits for it; a failed write is
+// returned, not raised, and its copy dropped.
 struct PendingWrite {
   Py_ssize_t chunk_idx;
   Ref call;             // the call's reference
   WriteFailure failure;
 };
 PendingWrite send_write(PyObject* self, Py_ssize_t chunk_idx);
-WriteFailure finish_write(PyObject* self, PendingWrite& write, int32_t remove_data);
+WriteFailure finish_write(PyObject* self, PendingWrite& write);
 // Note [Failures name no stored value]
 // Ray's error for a chunk it cannot serialise holds the repr of the whole
 // chunk: every key and value, secrets and megabytes included. Messages and

@@ -430,7 +430,7 @@ void finish_resident_writes(PyObject* self, std::vector<PendingWrite>& writes, b
   Ref failures = Ref::check(PyList_New(0));
   const Names& n = state_of(self).names;
   for (PendingWrite& write : writes) {
-    WriteFailure failure = finish_write(self, write, 0);
+    WriteFailure failure = finish_write(self, write);
     if (!failure) continue;
     // A failure that is raised is not printed as well.
     if (report_only) report_write_failure(n, b, static_cast<int32_t>(write.chunk_idx), failure);

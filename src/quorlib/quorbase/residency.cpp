@@ -433,16 +433,10 @@ void fetch_missing_chunks(PyObject* self, Py_ssize_t first, Py_ssize_t last) {
 }
 
 // Note [A failed write drops the copy]
-// With remove_data the copy is dropped only after the proxy has the data. A
-// copy whose write failed is dropped at once: its change is reported (the
-// write-back error names it) and must never reach the actor later, neither
+// A copy whose write failed is dropped at once: its change is reported (the
+// write-back error names it) and must never reach the slot later, neither
 // through the next block nor through the finaliser, which would write it over
 // whatever other holders have committed since.
-WriteFailure write_back(PyObject* self, int32_t chunk_idx, int32_t remove_data) {
-  PendingWrite write = send_write(self, chunk_idx);
-  return finish_write(self, write, remove_data);
-}
-
 PendingWrite send_write(PyObject* self, Py_ssize_t chunk_idx) {
   const CoreState& st = state_of(self);
   QuorBaseObject* b = as_base(self);
@@ -467,7 +461,7 @@ PendingWrite send_write(PyObject* self, Py_ssize_t chunk_idx) {
   return write;
 }
 
-WriteFailure finish_write(PyObject* self, PendingWrite& write, int32_t remove_data) {
+WriteFailure finish_write(PyObject* self, PendingWrite& write) {
   QuorBaseObject* b = as_base(self);
   if (!write.call && !write.failure) return WriteFailure();  // nothing was resident
   if (write.call) {
@@ -490,7 +484,6 @@ WriteFailure finish_write(PyObject* self, PendingWrite& write, int32_t remove_da
   // is part of the block: its record raises the chunk's version.
   bool bracketed = b->lock_held && b->lock_owner == PyThread_get_thread_ident();
   if (bracketed && at < b->written_len) b->written[at] = 1;
-  if (remove_data) list_store(b->chunk_list, at, Py_None);
   return WriteFailure();
 }
 
