@@ -54,9 +54,9 @@ def repair_list_counts(lst: Any) -> tuple[list[int], list[int]]:
     """Rewrites a QuorList's shared per-chunk counts and last chunk in use from
     the chunks its actors hold, under the list's lock. Returns (before, after).
 
-    Not needed after a holder's death: the next holder rewrites the counts
-    from the committed chunks by itself. It remains for counts that
-    operations made outside any block left out of line. Raises ValueError when
+    Not needed after a holder's death: the counts change only with a commit,
+    so nothing of a dead holder's block reaches them. It remains for counts
+    that operations made outside any block left out of line. Raises ValueError when
     the stored chunks have an empty chunk between non-empty ones, which counts
     cannot describe.
     """
