@@ -333,7 +333,7 @@ class FakeLock(FakeActor):
 
     @property
     def held(self):
-        return self.state.holder is not None
+        return bool(self.state.holders)
 
     def addressee(self, method, args):
         if method.startswith("cell_") and args and args[0] in self.cell_names:
@@ -343,10 +343,10 @@ class FakeLock(FakeActor):
     def held_state(self, cell):
         return self.cells[cell]
 
-    def _deliver(self, entry):
-        if entry is not None:
+    def _deliver(self, granted):
+        for entry in granted:
             self.outcomes[entry.ticket] = entry.grant
-            self.cond.notify_all()
+        self.cond.notify_all()
 
     def _waiter(self, ticket):
         def wait():
@@ -365,7 +365,7 @@ class FakeLock(FakeActor):
             if request.registration is not None:
                 self.state.register(request.process, request.registration.info)
             granted = self.state.request(request.ticket, request.process, request.task_id,
-                                         request.record_key, request.copies)
+                                         request.record_key, request.copies, request.scope)
         return _resolved(granted.grant) if granted is not None else self._waiter(request.ticket)
 
     def do_release(self, message, *after):

@@ -14,7 +14,7 @@ from listhelp import record_of, record_state
 
 
 FREE = {"held": False, "ticket": None, "holder": None, "since": None, "held_seconds": None,
-        "waiters": 0}
+        "waiters": 0, "holders": []}
 
 
 def test_status_names_the_holder_and_forcing_one_spares_its_successor(fake):
@@ -50,7 +50,8 @@ def test_status_names_the_holder_and_forcing_one_spares_its_successor(fake):
     assert admin.lock_status(d)["held"] and admin.lock_status(d)["holder"]["pid"] == os.getpid()
     assert admin.force_unlock(d) is True
     assert admin.force_unlock(d) is False
-    assert quorlock.acquire(lock).abnormal
+    repairing = quorlock.acquire(lock, record_ref=d.__reduce__()[1][2])
+    assert (repairing.abnormal, repairing.repair) == (True, (0, 1))
     with pytest.raises(TypeError):
         admin.lock_status({"not": "a container"})
 

@@ -223,6 +223,7 @@ KINDS = {
                            else {TypeError}),
     "key": hash_errors,
     "iterable": iteration_errors,
+    "scope": lambda value: set() if value is None else {TypeError},
 }
 
 REQUIRED = inspect.Parameter.empty
@@ -528,8 +529,10 @@ def test_dict_methods_inside_a_block(fake, cls, data):
 
 # -- lock methods outside a block ----------------------------------------------------------
 
+SCOPE = Param("scope", "scope", None)
+
 LOCK_METHODS = {
-    "__lock__": [], "__enter__": [],
+    "__lock__": [SCOPE], "__enter__": [],
     "__unlock__": [Param("cache", "any", True)],
     "__exit__": [Param("exc_type"), Param("exc_value"), Param("traceback")],
 }
@@ -559,7 +562,7 @@ def test_lock_methods_with_generated_arguments(fake, make, data):
 
 BASE_METHODS = {
     "flush": Method([], {TypeError}), "_flush_chunks_": Method([], {TypeError}),
-    "__lock__": Method([], {RuntimeError}), "__enter__": Method([], {RuntimeError}),
+    "__lock__": Method([SCOPE], {RuntimeError}), "__enter__": Method([], {RuntimeError}),
     "__unlock__": Method([Param("cache", "any", True)], {RuntimeError}),
     "__exit__": Method([Param("exc_type"), Param("exc_value"), Param("traceback")], {RuntimeError}),
     "__reduce__": Method([]),

@@ -345,7 +345,7 @@ def test_a_failed_step_of_the_write_back_commits_nothing(fake, three, case):
     expected += [f"{c0}.rollback", f"{c1}.rollback", f"{c2}.rollback", "lock0.release",
                  "local.release"]
     assert fake.take_log() == expected
-    assert not fake.actor("lock0").state.abnormal  # cleaned up: the next grant is normal
+    assert not fake.actor("lock0").state.suspect  # cleaned up: the next grant is normal
     # Nothing of the block is seen, by the actors' readers or by the holder itself.
     assert [fake.value(n) for n in (c0, c1, c2)] == [{"a": 0}, {"b": 1}, {"c": 2}]
     assert fields(obj)["chunk_list"] == [None, None, None]

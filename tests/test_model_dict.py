@@ -11,6 +11,12 @@ the listings must group the keys by chunk with each chunk in its insertion
 order. It also follows each holder's recorded `length`, which only
 construction and `clear` set and which travels in the pickled form.
 
+Some blocks take only the chunks of a few keys (`d.locking(*keys)`) or only
+read (`d.reading(*keys)`, `d.reading()`): the model refuses, with the
+container's messages, a key of a chunk the block did not take, an operation
+over every chunk inside a block on some keys, and any change inside a
+reading block.
+
 Checked after every operation: its result or exception (type and message)
 and the active holder's resident copies. After every block: the contents
 stored in the chunk proxies, every holder's view inside its own block, the
@@ -79,6 +85,12 @@ def on_dict(d, op):
     if name == "iter":
         return list(d)
     return getattr(d, name)()
+
+
+WHOLE_OPERATIONS = {"len": "len()", "keys": "keys()", "values": "values()", "items": "items()",
+                    "repr": "items()", "iter": "iteration", "clear": "clear()"}
+CHANGES = {"set": "setting a key", "del": "deleting a key", "clear": "clear()",
+           "flush": "flush()"}
 
 
 class Holder:
@@ -226,6 +238,50 @@ class DictMachine(RuleBasedStateMachine):
         self.check_stored()
         self.compare_holders(order)
         event(f"{len(self.holders)} holders")
+
+    @rule(who=st.integers(0, MAX_HOLDERS - 1), scope_keys=st.lists(keys, max_size=3),
+          reads=st.booleans(), ops=st.lists(operations, min_size=1, max_size=6),
+          escape=st.booleans(), order=st.permutations(range(MAX_HOLDERS)))
+    def scoped_block(self, who, scope_keys, reads, ops, escape, order):
+        holder = self.holders[who % len(self.holders)]
+        d = holder.container
+        block = d.reading(*scope_keys) if reads else d.locking(*scope_keys)
+        taken = set(range(self.num_chunks) if block.scope.chunks is None else block.scope.chunks)
+        committed = dict(self.model)
+        try:
+            with block:
+                self.check_resident(d)
+                for op in ops:
+                    expected = outcome(self.expected_in_scope, d, op, taken, reads,
+                                       block.scope.chunks is not None)
+                    actual = outcome(on_dict, d, op)
+                    assert actual == expected, f"{op}: {actual} != {expected}"
+                    event(f"scoped {op[0]}: " + ("ok" if actual[0] == "ok" else actual[1].__name__))
+                    self.check_resident(d)
+                if escape:
+                    raise BlockEscape()
+        except BlockEscape:
+            self.model = committed
+        self.discipline.check()
+        self.check_stored()
+        self.compare_holders(order)
+
+    def expected_in_scope(self, d, op, taken, reads, some_chunks):
+        name, *args = op
+        if reads and name in CHANGES:
+            raise RuntimeError(f"{CHANGES[name]} would change this QuorDict, and a reading() "
+                               "block only reads")
+        if name in WHOLE_OPERATIONS and some_chunks:
+            raise RuntimeError(f"{WHOLE_OPERATIONS[name]} needs every chunk of this QuorDict, "
+                               "and this block takes only the chunks of its keys")
+        if name in ("set", "get", "del", "contains"):
+            try:
+                (chunk,) = d.locking(args[0]).scope.chunks
+            except TypeError:
+                chunk = None   # unhashable: refused as the model refuses it
+            if chunk is not None and chunk not in taken:
+                raise RuntimeError(f"key {args[0]!r}: its chunk is not locked by this block")
+        return self.expected(op)
 
     def compare_holders(self, order):
         for i in order:

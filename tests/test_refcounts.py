@@ -429,8 +429,9 @@ def test_failed_constructions_locks_and_transfers_leave_no_reference(fake, monke
         fake.actor(handles[0]).fail("acquire", Boom("lock refused"), times=1)
         with pytest.raises(Boom):
             d.__lock__()
-        fake.actor(handles[0]).state.records.clear()  # the record is read from its actor
-        fake.actor(handles[1]).fail("get_nocache", Boom("record refused"), times=1)
+        # A holder that died left chunk 0 to repair, and its repair fails.
+        fake.actor(handles[0]).state.suspect[handles[1].key] = {0}
+        fake.actor(handles[2].ref).fail("rollback", Boom("repair refused"), times=1)
         with pytest.raises(Boom):
             with copy:
                 pass

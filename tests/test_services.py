@@ -13,9 +13,11 @@ import types
 import pytest
 
 from quorlib import quorlock, quorpool
-from quorlib.messages import CarriedChunk, LockRequest, Registration, RequesterId
-from quorlib.quorlock import (HolderLostError, LockState, QuorControl, StaleTicketError,
-                              UnknownProcessError)
+from quorlib.messages import (CarriedChunk, Commit, LockRelease, LockRequest, Registration,
+                              RequesterId, Scope)
+from quorlib.quorbase import QuorMeta
+from quorlib.quorlock import (ControlState, HolderLostError, LockState, QuorControl,
+                              StaleTicketError, UnknownProcessError)
 from quorlib.quorpool import HostState, KeeperState, QuorHost, QuorKeeper
 from quorlib.quorproxy import (Cell, LostSlotError, LostStateError, ProxyState,
                                QuorCacheDirMSI, QuorProxyActor, Slot, StaleEpochError,
@@ -38,78 +40,90 @@ def test_actors_reserve_no_cpu_and_take_the_pending_calls_they_serve(actor, pend
 
 # -- LockState -------------------------------------------------------------------
 
-# Each step: (operation, argument(s), expected). For operations that can grant,
-# expected is the entry granted as (ticket, epoch, abnormal) or None; an
-# exception class means the step must raise it and change nothing.
+CHUNKS = 4  # of the containers in the scripts
+
+
+def on(ticket, *chunks, reads=False, key="x"):
+    """A request for a block on `chunks` of container `key` (every chunk when
+    none are given), to change them or, `reads`, to read them."""
+    return {"ticket": ticket, "record_key": key, "scope": Scope(chunks or None, reads, CHUNKS)}
+
+
+# Each step: (operation, argument(s), expected). A request's argument is a
+# ticket, (ticket, process) or the keywords of `on`. A request expects the
+# entry granted at once as (ticket, epoch, repair) or None; the other
+# operations that can grant expect the list of entries granted. `repair` is
+# False, True (every chunk) or the chunks to repair. An exception class means
+# the step must raise it and change nothing.
 LOCK_SCRIPTS = {
     "first request is granted at once, epoch 1": [
         ("request", "a", ("a", 1, False)),
-        ("release", ("a", False), None),
+        ("release", ("a", False), []),
         ("request", "b", ("b", 2, False)),
     ],
     "waiters are served in order, each epoch one higher": [
         ("request", "a", ("a", 1, False)),
         ("request", "b", None),
         ("request", "c", None),
-        ("release", ("a", False), ("b", 2, False)),
-        ("release", ("b", False), ("c", 3, False)),
-        ("release", ("c", False), None),
+        ("release", ("a", False), [("b", 2, False)]),
+        ("release", ("b", False), [("c", 3, False)]),
+        ("release", ("c", False), []),
     ],
     "an aborted release makes the next grant abnormal, once": [
         ("request", "a", ("a", 1, False)),
         ("request", "b", None),
-        ("release", ("a", True), ("b", 2, True)),
+        ("release", ("a", True), [("b", 2, True)]),
         ("request", "c", None),
-        ("release", ("b", False), ("c", 3, False)),
+        ("release", ("b", False), [("c", 3, False)]),
     ],
     "abnormal end with nobody waiting is told to the next requester": [
         ("request", "a", ("a", 1, False)),
-        ("drop", "a", None),
+        ("drop", "a", []),
         ("request", "b", ("b", 2, True)),
     ],
     "a dead holder passes the lock on abnormally": [
         ("request", "a", ("a", 1, False)),
         ("request", "b", None),
-        ("drop", "a", ("b", 2, True)),
+        ("drop", "a", [("b", 2, True)]),
     ],
     "a dead waiter leaves the queue and changes nothing else": [
         ("request", "a", ("a", 1, False)),
         ("request", "b", None),
         ("request", "c", None),
-        ("drop", "b", None),
-        ("release", ("a", False), ("c", 2, False)),
+        ("drop", "b", []),
+        ("release", ("a", False), [("c", 2, False)]),
     ],
     "a holder that dies right after being granted abnormally passes that on": [
         ("request", "a", ("a", 1, False)),
         ("request", "b", None),
         ("request", "c", None),
-        ("release", ("a", True), ("b", 2, True)),
-        ("drop", "b", ("c", 3, True)),
+        ("release", ("a", True), [("b", 2, True)]),
+        ("drop", "b", [("c", 3, True)]),
     ],
     "stale and unknown tickets cannot release": [
         ("request", "a", ("a", 1, False)),
         ("request", "b", None),
-        ("force", None, (True, ("b", 2, True))),
+        ("force", None, (True, [("b", 2, True)])),
         ("release", ("a", False), StaleTicketError),
         ("release", ("zz", False), StaleTicketError),
-        ("release", ("b", False), None),
+        ("release", ("b", False), []),
         ("release", ("b", False), StaleTicketError),
     ],
     "force with a ticket spares a successor": [
         ("request", "a", ("a", 1, False)),
         ("request", "b", None),
-        ("force", "a", (True, ("b", 2, True))),
-        ("force", "a", (False, None)),
-        ("release", ("b", False), None),
-        ("force", None, (False, None)),
+        ("force", "a", (True, [("b", 2, True)])),
+        ("force", "a", (False, [])),
+        ("release", ("b", False), []),
+        ("force", None, (False, [])),
     ],
     "a granted holder that withdraws passes on what it was told": [
         ("request", "a", ("a", 1, False)),
         ("request", "b", None),
         ("request", "c", None),
-        ("drop", "a", ("b", 2, True)),
-        ("withdraw", "b", ("c", 3, True)),
-        ("withdraw", "c", None),
+        ("drop", "a", [("b", 2, True)]),
+        ("withdraw", "b", [("c", 3, True)]),
+        ("withdraw", "c", []),
         ("request", "d", ("d", 4, True)),
     ],
     "a ticket in use cannot be requested again": [
@@ -117,7 +131,7 @@ LOCK_SCRIPTS = {
         ("request", "a", ValueError),
         ("request", "b", None),
         ("request", "b", ValueError),
-        ("release", ("a", False), ("b", 2, False)),
+        ("release", ("a", False), [("b", 2, False)]),
     ],
     "a dead process loses its lock and its queued tickets, others stay": [
         ("register", "p", True),
@@ -127,25 +141,108 @@ LOCK_SCRIPTS = {
         ("request", ("b", "q"), None),
         ("request", ("c", "p"), None),
         ("request", ("d", None), None),
-        ("drop_process", "p", (("b", 2, True), ["c"])),
+        ("drop_process", "p", ([("b", 2, True)], ["c"])),
         ("request", ("e", "p"), UnknownProcessError),
-        ("drop_process", "q", (("d", 3, True), [])),
-        ("release", ("d", False), None),
+        ("drop_process", "q", ([("d", 3, True)], [])),
+        ("release", ("d", False), []),
     ],
     "a dead waiter's process leaves the holder alone": [
         ("register", "p", True),
         ("register", "q", True),
         ("request", ("a", "p"), ("a", 1, False)),
         ("request", ("b", "q"), None),
-        ("drop_process", "q", (None, ["b"])),
-        ("release", ("a", False), None),
+        ("drop_process", "q", ([], ["b"])),
+        ("release", ("a", False), []),
         ("request", ("c", "p"), ("c", 2, False)),
+    ],
+    "blocks on other chunks run side by side, a block on a taken chunk waits": [
+        ("request", on("a", 0), ("a", 1, False)),
+        ("request", on("b", 1), ("b", 2, False)),
+        ("request", on("c", 0, 2), None),
+        ("request", on("d", 3), ("d", 3, False)),
+        ("release", ("a", False), [("c", 4, False)]),
+    ],
+    "a block is granted all its chunks at once, and no later block passes it": [
+        ("request", on("a", 0), ("a", 1, False)),
+        ("request", on("b", 0, 1), None),
+        ("request", on("c", 1), None),
+        ("release", ("a", False), [("b", 2, False)]),
+        ("release", ("b", False), [("c", 3, False)]),
+    ],
+    "readers share; a writer waits for them, and readers after it for it": [
+        ("request", on("r1", reads=True), ("r1", 1, False)),
+        ("request", on("r2", reads=True), ("r2", 2, False)),
+        ("request", on("w", 1), None),
+        ("request", on("r3", reads=True), None),
+        ("release", ("r1", False), []),
+        ("release", ("r2", False), [("w", 3, False)]),
+        ("release", ("w", False), [("r3", 4, False)]),
+    ],
+    "a reader of some chunks and a writer of others run side by side": [
+        ("request", on("r", 0, reads=True), ("r", 1, False)),
+        ("request", on("w", 1, 2), ("w", 2, False)),
+        ("request", on("all"), None),
+        ("release", ("r", False), []),
+        ("release", ("w", False), [("all", 3, False)]),
+    ],
+    "a block on every chunk excludes every block on the lock, of any container": [
+        ("request", on("a"), ("a", 1, False)),
+        ("request", on("b", 0, key="y"), None),
+        ("request", on("c", 1, reads=True, key="y"), None),
+        ("release", ("a", False), [("b", 2, False), ("c", 3, False)]),
+    ],
+    "blocks of other containers run side by side": [
+        ("request", on("a", 0, key="x"), ("a", 1, False)),
+        ("request", on("b", 0, key="y"), ("b", 2, False)),
+    ],
+    "a dead holder's chunks are repaired by their next holders, each its own": [
+        ("request", on("a", 0, 1), ("a", 1, False)),
+        ("request", on("b", 2), ("b", 2, False)),
+        ("drop", "a", []),
+        ("request", on("c", 1, 3), ("c", 3, (1,))),
+        ("request", on("d", 0), ("d", 4, (0,))),
+        ("release", ("d", False), []),
+        ("request", on("e", 0), ("e", 5, False)),
+        ("request", on("f", 0, key="y"), ("f", 6, False)),
+    ],
+    "an aborted block on every chunk leaves them to repair, taken in parts": [
+        ("request", on("a"), ("a", 1, False)),
+        ("release", ("a", True), []),
+        ("request", on("b", 1), ("b", 2, (1,))),
+        ("release", ("b", False), []),
+        ("request", on("c"), ("c", 3, (0, 2, 3))),
+    ],
+    "readers repair nothing, and a dead reader leaves nothing to repair": [
+        ("request", on("a", 0), ("a", 1, False)),
+        ("drop", "a", []),
+        ("request", on("r", reads=True), ("r", 2, False)),
+        ("drop", "r", []),
+        ("request", on("b", 0), ("b", 3, (0,))),
+    ],
+    "force without a ticket ends every holder": [
+        ("request", on("a", 0), ("a", 1, False)),
+        ("request", on("b", 1), ("b", 2, False)),
+        ("force", None, (True, [])),
+        ("request", on("c", 0, 1, 2), ("c", 3, (0, 1))),
     ],
 }
 
 
-def _granted(entry):
-    return None if entry is None else (entry.ticket, entry.epoch, entry.abnormal)
+def _steady(status):
+    """A lock's status without the times that pass."""
+    status = {k: v for k, v in status.items() if k != "held_seconds"}
+    status["holders"] = [{k: v for k, v in h.items() if k != "held_seconds"}
+                         for h in status["holders"]]
+    return status
+
+
+def _granted(granted):
+    if isinstance(granted, list):
+        return [_granted(entry) for entry in granted]
+    if granted is None:
+        return None
+    grant = granted.grant
+    return (granted.ticket, granted.epoch, grant.abnormal and (grant.repair or True))
 
 
 @pytest.mark.parametrize("script", LOCK_SCRIPTS.values(), ids=LOCK_SCRIPTS.keys())
@@ -156,6 +253,7 @@ def test_lock_state(script):
         run = {
             "register": lambda: state.register(arg, {"pid": arg}),
             "request": lambda: _granted(state.request(*arg) if isinstance(arg, tuple)
+                                        else state.request(**arg) if isinstance(arg, dict)
                                         else state.request(arg)),
             "drop_process": lambda: (lambda r: (_granted(r[0]), r[1]))(state.drop_process(arg)),
             "release": lambda: _granted(state.release(*arg)),
@@ -166,25 +264,24 @@ def test_lock_state(script):
         if isinstance(expected, type):
             with pytest.raises(expected):
                 run()
-            after = state.status()
-            before.pop("held_seconds"), after.pop("held_seconds")
-            assert after == before, (op, arg)
+            assert _steady(state.status()) == _steady(before), (op, arg)
         else:
             assert run() == expected, (op, arg)
-        holder = state.holder
-        assert state.status()["held"] is (holder is not None)
-        assert holder is None or holder.epoch == state.epoch
+        assert state.status()["held"] is bool(state.holders)
+        assert all(0 < h.epoch <= state.epoch for h in state.holders.values())
 
 
 def test_lock_carries_each_containers_newest_commits_within_bounds(monkeypatch):
+    # Records held outside the control actor: each is known as the last block
+    # that held the whole lock left it.
     monkeypatch.setattr(quorlock, "CARRIED_BYTES", 10)
     monkeypatch.setattr(quorlock, "GRANT_CARRY_BYTES", 6)
-    state = LockState()
+    state = ControlState()
 
     def block(ticket, key, copies=None, chunks=None, record=b"r", aborted=False):
         granted = state.request(ticket, record_key=key, copies=copies)
         carried = {i: CarriedChunk(*chunk) for i, chunk in (chunks or {}).items()}
-        state.release(ticket, aborted, key, record, carried)
+        state.end_block(LockRelease(ticket, aborted, key, record, carried))
         return granted.chunks
 
     block("a", "x", chunks={0: (1, b"0000"), 1: (1, b"11"), 2: (1, b"22"), 3: (1, None)})
@@ -202,11 +299,52 @@ def test_lock_carries_each_containers_newest_commits_within_bounds(monkeypatch):
     assert "x" not in state.carried
     block("g", "x", chunks={0: (3, b"0")})
     block("h", "y", chunks={0: (1, b"y")})
-    # An abnormal end forgets every container's, and that grant brings none.
+    # An abnormal end forgets every such container's, and that grant brings none.
     state.request("i", record_key="x")
     state.drop("i")
-    assert state.carried == {}
+    assert state.carried == {} and state.records == {}
     assert block("j", "x", copies={0: 0}) is None
+
+
+def _record(versions, epochs):
+    meta = QuorMeta(len(versions))
+    meta.chunk_versions, meta.committed_epochs = list(versions), list(epochs)
+    meta.epoch = max(epochs)
+    return meta
+
+
+def test_blocks_on_other_chunks_commit_side_by_side_into_one_record():
+    state = ControlState()
+    state.cells["rec"] = ProxyState(_record([0, 0, 0], [0, 0, 0]))
+    key = "control/rec"
+
+    def commit(ticket, record, chunks):
+        carried = {i: CarriedChunk(record.chunk_versions[i], b"c%d" % i) for i in chunks}
+        message = LockRelease(ticket, False, key, pickle.dumps(record), carried,
+                              Commit("rec", state.holders[ticket].epoch, {}, {}))
+        return state.end_block(message)
+
+    scope = {i: Scope((i,), False, 3) for i in range(3)}
+    first = state.request("a", record_key=key, scope=scope[0])
+    second = state.request("b", record_key=key, scope=scope[1])
+    assert pickle.loads(first.record).chunk_versions == [0, 0, 0]
+    # The later grant commits first; each commit changes only its own entries.
+    commit("b", _record([0, 1, 0], [0, second.epoch, 0]), [1])
+    commit("a", _record([1, 0, 0], [first.epoch, 0, 0]), [0])
+    merged = state.cells["rec"].value
+    assert (merged.chunk_versions, merged.committed_epochs) == ([1, 1, 0], [1, 2, 0])
+    # A grant brings the record as committed, and the carried chunks of its scope only.
+    later = state.request("c", record_key=key, copies={0: 0, 1: 0}, scope=scope[1])
+    assert pickle.loads(later.record).chunk_versions == [1, 1, 0]
+    assert later.chunks == {1: (1, b"c1")}
+    # A holder commits only what it holds, and a reader nothing.
+    with pytest.raises(ValueError, match="commits what its block does not hold"):
+        commit("c", _record([2, 2, 0], [3, 3, 0]), [0, 1])
+    state.request("r", record_key=key, scope=Scope((2,), True, 3))
+    with pytest.raises(ValueError, match="reads only: True"):
+        commit("r", _record([1, 1, 1], [1, 2, 4]), [2])
+    assert state.cells["rec"].value.chunk_versions == [1, 1, 0]
+    assert set(state.holders) == {"c", "r"}
 
 
 class _Counted:
@@ -233,23 +371,31 @@ def test_what_a_release_carries_is_bounded_before_it_is_pickled_whole(monkeypatc
     assert _Counted.pickled == 0
 
 
-def test_lock_status_names_the_holder(monkeypatch):
+def test_lock_status_names_every_holder(monkeypatch):
     clock = {"wall": 1000.0, "mono": 50.0}
     monkeypatch.setattr(quorlock, "time", types.SimpleNamespace(
         time=lambda: clock["wall"], monotonic=lambda: clock["mono"]))
     state = LockState()
     info = {"worker_id": "w", "actor_id": None, "node_id": "n", "pid": 7}
     state.register("p", info)
-    state.request("a", "p", "task-a")
+    state.request("a", "p", "task-a", "x", scope=Scope((0,), False, 4))
+    clock["mono"] += 1.5
+    state.request("r", None, None, "x", scope=Scope((1, 2), True, 4))
     state.request("b")
-    clock["mono"] += 2.5
-    assert state.status() == {"held": True, "ticket": "a", "holder": {**info, "task_id": "task-a"},
-                              "since": 1000.0, "held_seconds": 2.5, "waiters": 1, "epoch": 1}
+    clock["mono"] += 1.0
+    first = {"ticket": "a", "holder": {**info, "task_id": "task-a"}, "since": 1000.0,
+             "held_seconds": 2.5, "epoch": 1, "reads": False, "chunks": [0]}
+    reader = {"ticket": "r", "holder": None, "since": 1000.0, "held_seconds": 1.0, "epoch": 2,
+              "reads": True, "chunks": [1, 2]}
+    assert state.status() == {"held": True, "ticket": "a", "holder": first["holder"],
+                              "since": 1000.0, "held_seconds": 2.5, "waiters": 1, "epoch": 2,
+                              "holders": [first, reader]}
     state.release("a")
-    assert state.status()["holder"] is None and state.status()["ticket"] == "b"
+    state.release("r")
+    assert state.status()["holders"][0]["ticket"] == "b"
     state.release("b")
     assert state.status() == {"held": False, "ticket": None, "holder": None, "since": None,
-                              "held_seconds": None, "waiters": 0, "epoch": 2}
+                              "held_seconds": None, "waiters": 0, "epoch": 3, "holders": []}
 
 
 # -- the lock actor's delivery, on a plain asyncio loop ---------------------------
@@ -288,20 +434,20 @@ def test_control_actor_follows_processes_and_delivers_grants():
         pa, pb, pc, pd = (Process(lock, n) for n in ("pa", "pb", "pc", "pd"))
         a = pa.acquire("a")
         await settle()
-        assert a.result() == (1, False, None, None)
+        assert a.result() == (1, False, None, None, None)
         b, c = pb.acquire("b"), pc.acquire("c")
         await settle()
         assert not b.done() and (await lock.status())["waiters"] == 2
         await lock.release(release("a"))
         await settle()
-        assert b.result() == (2, False, None, None)
+        assert b.result() == (2, False, None, None, None)
         # A process is followed once, whatever it holds; nothing is left
         # pending on the control for it (its call waits at the keeper).
         assert set(lock._processes._watchers) == {"pa", "pb", "pc"}
 
         pb.die()                           # the holder's process is gone
         await settle()
-        assert c.result() == (3, True, None, None)
+        assert c.result() == (3, True, None, None, None)
         with pytest.raises(StaleTicketError):
             await lock.release(release("b"))
         d1, d2 = pd.acquire("d1"), pd.acquire("d2")
@@ -313,7 +459,7 @@ def test_control_actor_follows_processes_and_delivers_grants():
         assert isinstance(d2.exception(), HolderLostError)
         await lock.release(release("c", aborted=True))
         await settle()
-        assert a2.result() == (4, True, None, None)
+        assert a2.result() == (4, True, None, None, None)
         assert set(lock._processes._watchers) == {"pa", "pc"} and not lock._grants
         assert await lock.force_unlock("not a2") is False
         assert await lock.force_unlock("a2") is True
@@ -334,13 +480,13 @@ def test_control_actor_cancelled_waiter_and_a_second_registration():
         await settle()
         await lock.release(release("a"))
         await settle()
-        assert c.result() == (2, False, None, None)
+        assert c.result() == (2, False, None, None, None)
         d, e = pb.acquire("d"), pa.acquire("e")
         await settle()
         del lock._grants["d"]              # a waiter whose call vanished without a word
         await lock.release(release("c", aborted=True))
         await settle()
-        assert e.result() == (4, True, None, None)     # d's grant passed on, with what it was told
+        assert e.result() == (4, True, None, None, None)     # d's grant passed on, with what it was told
         await lock.release(release("e"))
         # A second registration of one process (two threads at once) is ignored.
         token = asyncio.get_running_loop().create_future()

@@ -29,23 +29,28 @@ def _references(container: Any) -> ContainerReferences:
 
 
 def lock_status(container: Any) -> dict[str, Any]:
-    """The container's shared lock: a dict with ``held``, ``ticket`` (the
-    holder's, to pass to `force_unlock`), ``holder`` (worker, task, actor and
-    node ids and pid, when the holder gave them), ``since`` (wall clock of the
-    grant), ``held_seconds``, ``waiters`` and ``epoch`` (of the last grant)."""
+    """The container's shared lock: a dict with ``held``, ``waiters``,
+    ``epoch`` (of the last grant) and ``holders``, one dict per block holding
+    it, the longest held first: ``ticket`` (to pass to `force_unlock`),
+    ``holder`` (worker, task, actor and node ids and pid, when the holder
+    gave them), ``since`` (wall clock of the grant), ``held_seconds``,
+    ``epoch``, ``reads`` (a reading block) and ``chunks`` (the chunks it
+    took; None for every chunk). ``ticket``, ``holder``, ``since`` and
+    ``held_seconds`` at the top level are those of the longest held."""
     return ray.get(_references(container).lock.status.remote())
 
 
 def force_unlock(container: Any, holder: str | None = None) -> bool:
-    """Ends the current holder of the container's shared lock as if it had
-    died: the first waiter goes on at once and is told that the previous holder
-    ended abnormally. Returns whether a holder was ended.
+    """Ends every holder of the container's shared lock as if it had died:
+    the waiters go on, and the next holder of each chunk an ended holder
+    could change rolls that chunk back first. Returns whether a holder was
+    ended.
 
-    With `holder` (the ``ticket`` shown by `lock_status`) it ends that holder
-    only, and does nothing if the lock has passed on since, so it never
+    With `holder` (a ``ticket`` shown by `lock_status`) it ends that holder
+    only, and does nothing if that holder has released since, so it never
     releases a successor. A holder that is forced out cannot release or
-    commit afterwards: once the next holder is granted the lock, the chunks
-    and the version record refuse the old holder's writes and publish.
+    commit afterwards: its release is refused, and once the next holder of
+    its chunks is granted, the chunks refuse its writes.
     """
     return ray.get(_references(container).lock.force_unlock.remote(holder))
 

@@ -9,8 +9,8 @@ from __future__ import annotations
 
 from typing import Any, NamedTuple
 
-__all__ = ["RequesterId", "Registration", "LockRequest", "CarriedChunk", "GrantMessage",
-           "SlotWrite", "Commit", "LockRelease", "ContainerReferences"]
+__all__ = ["RequesterId", "Registration", "Scope", "LockRequest", "CarriedChunk",
+           "GrantMessage", "SlotWrite", "Commit", "LockRelease", "ContainerReferences"]
 
 
 class RequesterId(NamedTuple):
@@ -32,10 +32,22 @@ class Registration(NamedTuple):
     info: dict[str, Any]
 
 
+class Scope(NamedTuple):
+    """What a block takes of its container: `chunks` (None: every chunk) of its
+    `num_chunks`, to change them, or `shared` with other readers to only read
+    them. A block over every chunk that changes them excludes every other
+    block on the same lock, whichever container it is on."""
+
+    chunks: tuple[int, ...] | None
+    shared: bool
+    num_chunks: int
+
+
 class LockRequest(NamedTuple):
     """An acquire. `record_key` names the container whose version record the
     grant should bring; `copies` maps each chunk the requester holds a copy of
-    to that copy's version."""
+    to that copy's version; `scope` is what the block takes (None: the whole
+    lock, for a caller that names no container)."""
 
     ticket: str
     process: str | None = None
@@ -43,6 +55,7 @@ class LockRequest(NamedTuple):
     registration: Registration | None = None
     record_key: Any = None
     copies: dict[int, int] | None = None
+    scope: Scope | None = None
 
 
 class CarriedChunk(NamedTuple):
@@ -54,15 +67,17 @@ class CarriedChunk(NamedTuple):
 
 
 class GrantMessage(NamedTuple):
-    """The answer to an acquire: the grant's epoch, whether the previous holder
-    ended abnormally, the container's record as last committed (pickled; None
-    when the lock does not know it) and the carried chunks newer than the
-    requester's copies."""
+    """The answer to an acquire: the grant's epoch; whether chunks of its scope
+    may hold what a holder that ended abnormally left uncommitted, and which
+    (`repair`, None for every chunk); the container's record as committed
+    (pickled; None when the lock does not hold it) and the carried chunks
+    newer than the requester's copies."""
 
     epoch: int
     abnormal: bool
     record: bytes | None = None
     chunks: dict[int, CarriedChunk] | None = None
+    repair: tuple[int, ...] | None = None
 
 
 class SlotWrite(NamedTuple):
@@ -75,11 +90,12 @@ class SlotWrite(NamedTuple):
 
 class Commit(NamedTuple):
     """What a release commits in the same step of the control actor: the
-    version record (the release's own `record`) published into its cell at
-    the block's epoch, a list's counts into their cells, and the small chunks
-    the block changed, which the control actor writes to their slots once it
-    has handed the lock on. The block's larger chunks reached their slots
-    before the release, which Ray runs only once they have."""
+    entries of its version record (the release's own `record`) for the chunks
+    the block committed (the release's `chunks`), merged into the record's
+    cell; a list's counts into their cells; and the small chunks the block
+    changed, which the control actor writes to their slots once it has
+    handed the lock on. The block's larger chunks reached their slots before
+    the release, which Ray runs only once they have."""
 
     record_cell: str
     epoch: int
@@ -88,9 +104,12 @@ class Commit(NamedTuple):
 
 
 class LockRelease(NamedTuple):
-    """A release. A normal one with a record key leaves the container's record
-    (pickled) and the chunks its block committed for later holders; with a
-    commit it is also the block's commit point."""
+    """A release. `chunks` are the chunks its block committed (each one's
+    version and, when small, its contents, which later grants carry) and
+    `record` its container's record as the block committed or read it; with
+    a commit it is also the block's commit point. A record held outside the
+    control actor is kept for later grants only from a block that held the
+    whole lock and ended normally."""
 
     ticket: str
     aborted: bool = False

@@ -19,29 +19,25 @@ loses the lock, queued waiters leave the queue. A live holder keeps the lock
 however long its block runs. The pending call is the keeper's, never the
 control's, so a process's registration never keeps a control alive.
 
-Every grant carries a rising epoch (the fencing token the chunk slots and the
-record check) and whether the previous holder ended abnormally (died, was
-forced out, or released with ``aborted=True``), in which case the new holder
-repairs what may have been left half-written before it works.
+A block takes all of its container or only some chunks of it, to change
+them or only to read them (Note [Blocks side by side]). Every grant carries a
+rising epoch (the fencing token the chunk slots check) and, after a holder
+that ended abnormally (died, was forced out, or released with
+``aborted=True``), the chunks of its scope that the new holder repairs before
+it works.
 
-A holder that ends its block normally leaves the container's version record,
-as committed, with its release; the next holder of the same container gets it
-with its grant and needs no call to read it. The record's cell stays where
-commits happen: the lock keeps only a copy of what was committed there, by
-container, and forgets every copy when a holder ends abnormally (one that died
-after its commit never left its record).
-
-The chunks such a block committed travel the same way, pickled, when they are
-small: the lock keeps the newest contents of each (up to a bound per
-container) and a grant brings those of the chunks whose copies its holder
-holds at an older version. Under contention a holder then needs no call to
-bring its stale copies up to date; it unpickles one only when it touches it.
+A grant brings the container's version record as its cell on the control
+actor holds it, and, pickled, the committed contents of the small chunks that
+the holder holds older copies of: under contention a holder then needs no
+call to bring its stale copies up to date; it unpickles one only when it
+touches it.
 """
 
 from __future__ import annotations
 
 import asyncio
 import collections
+import copy
 import io
 import os
 import pickle
@@ -55,7 +51,7 @@ import ray
 
 from quorlib import quorpool
 from quorlib.messages import (CarriedChunk, Commit, GrantMessage, LockRelease, LockRequest,
-                              Registration)
+                              Registration, Scope)
 from quorlib.quorproxy import ProxyState, gen_quor_id
 
 __all__ = ["QuorLock", "QuorControl", "LockState", "Grant", "StaleTicketError",
@@ -87,57 +83,121 @@ class UnknownProcessError(RuntimeError):
     """A request names a process that has not registered with this lock actor."""
 
 
+class _EveryChunk:
+    """Every chunk of a container whose number of chunks the lock was not told."""
+
+    def __repr__(self) -> str:
+        return "EVERY_CHUNK"
+
+
+EVERY_CHUNK = _EveryChunk()
+Chunks = set[int] | _EveryChunk
+
+
 @dataclass(slots=True)
 class _Entry:
     ticket: str
     process: str | None
     task_id: str | None
-    record_key: Any = None  # the container whose record the grant brings
+    record_key: Any = None  # the container the block is on
     copies: dict[int, int] | None = None  # chunk index -> version of the copies the holder has
+    scope: Scope | None = None  # what the block takes; None: the whole lock
     epoch: int = 0
-    abnormal: bool = False
-    record: bytes | None = None  # its record as last committed, when known
+    repair: Chunks | None = None  # chunks to bring back to the last commit first
+    record: bytes | None = None  # its container's record as committed, when known
     chunks: dict[int, CarriedChunk] | None = None  # newer contents of those copies
     since: float = 0.0     # wall clock at the grant
     started: float = 0.0   # monotonic clock at the grant
 
     @property
     def grant(self) -> GrantMessage:
-        return GrantMessage(self.epoch, self.abnormal, self.record, self.chunks)
+        repair = self.repair
+        listed = None if repair is None or repair is EVERY_CHUNK else tuple(sorted(repair))
+        return GrantMessage(self.epoch, repair is not None, self.record, self.chunks, listed)
+
+    @property
+    def reads(self) -> bool:
+        return self.scope is not None and self.scope.shared
+
+    @property
+    def taken(self) -> Chunks:
+        """The chunks of its container the block takes."""
+        scope = self.scope
+        if scope is None:
+            return EVERY_CHUNK
+        return set(range(scope.num_chunks) if scope.chunks is None else scope.chunks)
+
+    @property
+    def lock_wide(self) -> bool:
+        """Whether it excludes every other block on this lock, whatever
+        container: a caller that names no scope, or a block that may change
+        every chunk of its container (`with c:`, as it always has)."""
+        return self.scope is None or (not self.scope.shared and self.scope.chunks is None)
+
+
+def _conflict(a: _Entry, b: _Entry) -> bool:
+    if a.reads and b.reads:
+        return False
+    if a.lock_wide or b.lock_wide:
+        return True
+    if a.record_key != b.record_key:
+        return False
+    return not a.taken.isdisjoint(b.taken)  # type: ignore[union-attr]
+
+
+def _union(a: Chunks | None, b: Chunks | None) -> Chunks | None:
+    if a is None or b is None:
+        return a if b is None else b
+    if a is EVERY_CHUNK or b is EVERY_CHUNK:
+        return EVERY_CHUNK
+    return a | b  # type: ignore[operator]
 
 
 class LockState:
     """The lock's state machine, with no Ray and no waiting in it.
 
-    Every call that ends a holder returns the entry granted next (or None); the
-    caller delivers that grant to whoever is waiting for it.
+    Note [Blocks side by side]
+    A request names a scope: the chunks of its container a block takes, to
+    change them or, shared with other readers, to read them. Requests are
+    served in the order they arrived: one is granted, all of its scope at
+    once, when it conflicts with no holder and with no request before it
+    still waiting. So a block never holds part of its scope while waiting
+    for the rest (no deadlock), and a stream of readers cannot pass a writer
+    that waits for them (no starvation), while blocks on other chunks start
+    at once. A block that may change every chunk of its container excludes
+    every other block on the lock.
+
+    Every grant carries a rising epoch. A holder that ends abnormally leaves
+    the chunks it could change suspect: the next grant that takes one of
+    them is told to bring it back to the last commit first (`repair`).
+    Readers change nothing and repair nothing; they read the last commit.
+
+    Every call that ends a holder or a waiter returns the entries granted
+    next; the caller delivers those grants to whoever waits for them.
     """
 
     def __init__(self) -> None:
-        self.holder: _Entry | None = None
+        self.holders: dict[str, _Entry] = {}
         self.queue: collections.OrderedDict[str, _Entry] = collections.OrderedDict()
         self.epoch = 0
-        # Whether the last holder ended abnormally; told to the next one.
-        self.abnormal = False
+        # Per container: the chunks that a holder which ended abnormally may
+        # have left uncommitted writes in.
+        self.suspect: dict[Any, Chunks] = {}
         self.processes: dict[str, dict[str, Any]] = {}   # registered process -> who it is
-        # Each container's version record (pickled) as its last holder that
-        # ended normally committed or read it, by record key.
-        self.records: dict[Any, bytes] = {}
-        # Each container's chunks as committed by those holders, pickled:
-        # chunk index -> (version, contents), the most recently committed last.
-        self.carried: dict[Any, collections.OrderedDict[int, CarriedChunk]] = {}
 
     def knows(self, ticket: str) -> bool:
-        return ticket in self.queue or (self.holder is not None and self.holder.ticket == ticket)
+        return ticket in self.queue or ticket in self.holders
 
     def is_holder(self, ticket: str) -> bool:
-        return self.holder is not None and self.holder.ticket == ticket
+        return ticket in self.holders
 
-    def check_holder(self, ticket: str) -> None:
-        if not self.is_holder(ticket):
+    def check_holder(self, ticket: str) -> _Entry:
+        entry = self.holders.get(ticket)
+        if entry is None:
             raise StaleTicketError(
                 f"lock ticket {ticket!r} does not hold the lock (it was forced out, given up "
                 f"for dead, or released already); nothing was released")
+        return entry
 
     def register(self, process: str, info: dict[str, Any]) -> bool:
         """Returns whether `process` is new."""
@@ -147,7 +207,8 @@ class LockState:
         return True
 
     def request(self, ticket: str, process: str | None = None, task_id: str | None = None,
-                record_key: Any = None, copies: dict[int, int] | None = None) -> _Entry | None:
+                record_key: Any = None, copies: dict[int, int] | None = None,
+                scope: Scope | None = None) -> _Entry | None:
         """Queues `ticket`; returns its entry if it was granted at once. A
         request without a process is not followed by its holder's death; one
         with a record key gets that container's record with its grant, and
@@ -157,31 +218,240 @@ class LockState:
             raise UnknownProcessError(f"process {process!r} has not registered with this lock")
         if self.knows(ticket):
             raise ValueError(f"lock ticket {ticket!r} is already in use")
-        entry = _Entry(ticket, process, task_id, record_key, copies)
-        if self.holder is None and not self.queue:
+        entry = _Entry(ticket, process, task_id, record_key, copies, scope)
+        if self._may_start(entry, list(self.queue.values())):
             return self._grant(entry)
         self.queue[ticket] = entry
         return None
 
-    def release(self, ticket: str, aborted: bool = False, record_key: Any = None,
-                record: bytes | None = None,
-                chunks: dict[int, CarriedChunk] | None = None) -> _Entry | None:
-        """Ends the holder. A normal release with a record key leaves that
-        container's record as committed (None: forget it, the holder does not
-        know it for sure) and the chunks the block committed, as chunk index
-        -> (version, pickled contents, or None for contents not carried)."""
-        self.check_holder(ticket)
-        if not aborted and record_key is not None:
-            if record is None:
-                self.records.pop(record_key, None)
-                self.carried.pop(record_key, None)
-            else:
-                self.records[record_key] = record
-                self._carry(record_key, chunks or {})
-        return self._end(aborted)
+    def release(self, ticket: str, aborted: bool = False) -> list[_Entry]:
+        """Ends the holder; `aborted`: its block may have left uncommitted
+        writes behind."""
+        return self._end(self.check_holder(ticket), aborted)
 
-    def _carry(self, record_key: Any, chunks: dict[int, CarriedChunk]) -> None:
-        carried = self.carried.setdefault(record_key, collections.OrderedDict())
+    def drop(self, ticket: str) -> list[_Entry]:
+        """The ticket's process died: a holder loses the lock (its chunks are
+        suspect), a waiter leaves the queue."""
+        if ticket in self.holders:
+            return self._end(self.holders[ticket], True)
+        self.queue.pop(ticket, None)
+        return self._grant_waiting()
+
+    def drop_process(self, process: str) -> tuple[list[_Entry], list[str]]:
+        """`process` died: forgets it and drops its tickets. Returns the entries
+        granted next and the queued tickets dropped."""
+        self.processes.pop(process, None)
+        dropped = [t for t, e in self.queue.items() if e.process == process]
+        for ticket in dropped:
+            del self.queue[ticket]
+        for entry in [e for e in self.holders.values() if e.process == process]:
+            self._end(entry, True, grant=False)
+        return self._grant_waiting(), dropped
+
+    def withdraw(self, ticket: str) -> list[_Entry]:
+        """The ticket's caller gave up waiting. If it was granted meanwhile it
+        never learned so and did nothing: what it was told passes on unchanged."""
+        entry = self.holders.pop(ticket, None)
+        if entry is not None:
+            self._suspect(entry.record_key, entry.repair)
+        else:
+            self.queue.pop(ticket, None)
+        return self._grant_waiting()
+
+    def force(self, ticket: str | None = None) -> tuple[bool, list[_Entry]]:
+        """Ends, as if it had died, the holder `ticket`, or every holder when
+        no ticket is given."""
+        ended = [e for t, e in self.holders.items() if ticket is None or t == ticket]
+        for entry in ended:
+            self._end(entry, True, grant=False)
+        return bool(ended), self._grant_waiting()
+
+    def status(self) -> dict[str, Any]:
+        holders = [self._describe(e) for e in sorted(self.holders.values(), key=lambda e: e.epoch)]
+        status: dict[str, Any] = {"held": bool(holders), "ticket": None, "holder": None,
+                                  "since": None, "held_seconds": None,
+                                  "waiters": len(self.queue), "epoch": self.epoch,
+                                  "holders": holders}
+        if holders:  # the longest held
+            first = holders[0]
+            status.update(ticket=first["ticket"], holder=first["holder"], since=first["since"],
+                          held_seconds=first["held_seconds"])
+        return status
+
+    def _describe(self, e: _Entry) -> dict[str, Any]:
+        holder = None
+        if e.process in self.processes:
+            holder = {**self.processes[e.process], "task_id": e.task_id}
+        chunks = None if e.scope is None or e.scope.chunks is None else list(e.scope.chunks)
+        return {"ticket": e.ticket, "holder": holder, "since": e.since,
+                "held_seconds": time.monotonic() - e.started, "epoch": e.epoch,
+                "reads": e.reads, "chunks": chunks}
+
+    # -- granting -------------------------------------------------------------------
+
+    def _may_start(self, entry: _Entry, ahead: list[_Entry]) -> bool:
+        return (not any(_conflict(entry, h) for h in self.holders.values())
+                and not any(_conflict(entry, w) for w in ahead))
+
+    def _grant_waiting(self) -> list[_Entry]:
+        granted: list[_Entry] = []
+        ahead: list[_Entry] = []
+        for ticket, entry in list(self.queue.items()):
+            if self._may_start(entry, ahead):
+                del self.queue[ticket]
+                granted.append(self._grant(entry))
+            else:
+                ahead.append(entry)
+                if entry.lock_wide:
+                    break  # nothing behind it may pass it
+        return granted
+
+    def _grant(self, entry: _Entry) -> _Entry:
+        self.epoch += 1
+        entry.epoch = self.epoch
+        entry.repair = None if entry.reads else self._take_repair(entry)
+        entry.record, entry.chunks = self._grant_contents(entry)
+        entry.since, entry.started = time.time(), time.monotonic()
+        self.holders[entry.ticket] = entry
+        return entry
+
+    def _grant_contents(self, entry: _Entry) -> tuple[bytes | None,
+                                                      dict[int, CarriedChunk] | None]:
+        """The record and carried chunks a grant brings; a plain lock has none."""
+        return None, None
+
+    def _take_repair(self, entry: _Entry) -> Chunks | None:
+        key = entry.record_key
+        suspect = self.suspect.get(key)
+        if not suspect:
+            return None
+        if suspect is EVERY_CHUNK and entry.scope is not None:
+            suspect = set(range(entry.scope.num_chunks))
+        taken = entry.taken
+        if taken is EVERY_CHUNK or suspect is EVERY_CHUNK:
+            repair = suspect if taken is EVERY_CHUNK else taken
+            rest: Chunks | None = None if taken is EVERY_CHUNK else suspect
+        else:
+            repair, rest = suspect & taken, suspect - taken  # type: ignore[operator]
+        if rest:
+            self.suspect[key] = rest
+        else:
+            self.suspect.pop(key, None)
+        return repair or None
+
+    def _suspect(self, key: Any, chunks: Chunks | None) -> None:
+        merged = _union(self.suspect.get(key), chunks)
+        if merged:
+            self.suspect[key] = merged
+
+    def _end(self, entry: _Entry, abnormal: bool, grant: bool = True) -> list[_Entry]:
+        del self.holders[entry.ticket]
+        if abnormal and not entry.reads:
+            self._suspect(entry.record_key, entry.taken)
+        return self._grant_waiting() if grant else []
+
+
+class ControlState(LockState):
+    """A container's control actor, with no Ray in it: the lock, and the cells
+    that hold the container's version record and a list's counts.
+
+    A grant brings its container's record as its cell holds it, so a block
+    makes no call to read the record, and, when small, the committed
+    contents of the chunks the block holds older copies of (Note [Commits
+    travel with the lock]). A record held elsewhere (a container adopted
+    with a record of its own) is known here only as the last block that held
+    the whole lock left it, and forgotten when any holder ends abnormally.
+
+    Note [The commit travels with the release]
+    A block that changed chunks ends with one call: its release carries the
+    version record that names its writes, a list's counts and the new
+    contents of the small chunks. That call is the block's commit point, one
+    step of this actor, all or nothing: the record's entries for the chunks
+    the block took are merged into the record's cell (blocks on other
+    chunks commit theirs side by side), the counts are stored, the lock
+    passes on, and the chunks are handed back to be written to their slots
+    afterwards. Only a holder of those chunks commits them: a holder the
+    lock has passed over is refused with nothing changed. Until a slot
+    holds its chunk, a caller whose record names that commit waits at the
+    slot, and the lock's grants carry the chunk to holders of older
+    copies."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.cells: dict[str, ProxyState] = {}
+        # Records held elsewhere, pickled, by record key, as the last block
+        # that held the whole lock and ended normally left them.
+        self.records: dict[Any, bytes] = {}
+        # Each container's chunks as last committed, pickled, by record key:
+        # chunk index -> (version, contents), the most recently committed last.
+        self.carried: dict[Any, collections.OrderedDict[int, CarriedChunk]] = {}
+
+    def end_block(self, message: LockRelease) -> tuple[list[_Entry],
+                                                       list[tuple[int, Any, int, bytes]]]:
+        """Applies a release, and with it the commit it carries. Returns the
+        entries granted next and the chunk writes to send: (chunk index, slot,
+        epoch, pickled contents)."""
+        entry = self.check_holder(message.ticket)
+        commit = message.commit
+        writes: list[tuple[int, Any, int, bytes]] = []
+        if commit is not None:
+            record_cell = self.cells[commit.record_cell]
+            for name in commit.cells:
+                self.cells[name]  # every cell exists before anything changes
+            _check_commit_scope(entry, commit, message.chunks or {})
+            record_cell.value = _merged_record(record_cell.value, pickle.loads(message.record),
+                                               entry.taken)
+            for name, value in commit.cells.items():
+                self.cells[name].value = value
+            writes = [(index, write.slot, commit.epoch, write.contents)
+                      for index, write in commit.writes.items()]
+        self._keep(entry, message)
+        return self.release(message.ticket, message.aborted), writes
+
+    def _cell(self, record_key: Any) -> ProxyState | None:
+        name = _cell_name(record_key)
+        return None if name is None else self.cells.get(name)
+
+    def _keep(self, entry: _Entry, message: LockRelease) -> None:
+        """What a normal release leaves for later grants: the chunks it
+        committed, and a record held elsewhere as it committed or read it."""
+        key = message.record_key
+        if message.aborted or key is None:
+            return
+        if message.commit is not None:
+            self._carry(key, message.chunks or {})
+        elif self._cell(key) is None and entry.lock_wide:
+            # Only a block that held the whole lock knows a record held
+            # elsewhere is the last commit; without one it does not know it.
+            if message.record is None:
+                self.records.pop(key, None)
+                self.carried.pop(key, None)
+            else:
+                self.records[key] = message.record
+                self._carry(key, message.chunks or {})
+
+    def _end(self, entry: _Entry, abnormal: bool, grant: bool = True) -> list[_Entry]:
+        if abnormal and not entry.reads:
+            # It may have published a record held elsewhere and died before
+            # leaving it: every such record, and what goes with it, is suspect.
+            for key in list(self.records):
+                self.carried.pop(key, None)
+            self.records.clear()
+        return super()._end(entry, abnormal, grant)
+
+    def _grant_contents(self, entry: _Entry) -> tuple[bytes | None,
+                                                      dict[int, CarriedChunk] | None]:
+        cell = self._cell(entry.record_key)
+        if cell is not None:
+            record: bytes | None = pickle.dumps(cell.value, 5)
+        elif entry.repair is not None:
+            record = None  # the holder fences the record where it is, then reads it
+        else:
+            record = self.records.get(entry.record_key)
+        return record, None if record is None else self._carried_for(entry)
+
+    def _carry(self, key: Any, chunks: dict[int, CarriedChunk]) -> None:
+        carried = self.carried.setdefault(key, collections.OrderedDict())
         for index, chunk in chunks.items():
             carried.pop(index, None)  # what it held is older than this commit
             if chunk.contents is not None and len(chunk.contents) <= CARRY_CHUNK_BYTES:
@@ -192,134 +462,56 @@ class LockState:
             total -= len(oldest.contents)
 
     def _carried_for(self, entry: _Entry) -> dict[int, CarriedChunk] | None:
-        """What the grant brings of the chunks the holder has copies of: those
-        committed since its copies were made, the newest first, within
-        GRANT_CARRY_BYTES."""
+        """What the grant brings of the chunks in its scope that the holder has
+        copies of: those committed since its copies were made, the newest
+        first, within GRANT_CARRY_BYTES."""
         carried = self.carried.get(entry.record_key)
         if not carried or not entry.copies:
             return None
+        taken = entry.taken
         chunks: dict[int, CarriedChunk] = {}
         room = GRANT_CARRY_BYTES
         for index, chunk in reversed(carried.items()):
             held = entry.copies.get(index)
-            if held is None or held >= chunk.version or len(chunk.contents) > room:
+            if (held is None or held >= chunk.version or len(chunk.contents) > room
+                    or (taken is not EVERY_CHUNK and index not in taken)):
                 continue
             chunks[index] = chunk
             room -= len(chunk.contents)
         return chunks or None
 
-    def drop(self, ticket: str) -> _Entry | None:
-        """The ticket's process died: a holder loses the lock (the next grant is
-        abnormal), a waiter leaves the queue."""
-        if self.is_holder(ticket):
-            return self._end(True)
-        self.queue.pop(ticket, None)
-        return None
 
-    def drop_process(self, process: str) -> tuple[_Entry | None, list[str]]:
-        """`process` died: forgets it and drops its tickets. Returns the entry
-        granted next and the queued tickets dropped."""
-        self.processes.pop(process, None)
-        dropped = [t for t, e in self.queue.items() if e.process == process]
-        for ticket in dropped:
-            del self.queue[ticket]
-        nxt = None
-        if self.holder is not None and self.holder.process == process:
-            nxt = self._end(True)
-        return nxt, dropped
-
-    def withdraw(self, ticket: str) -> _Entry | None:
-        """The ticket's caller gave up waiting. If it was granted meanwhile it
-        never learned so and did nothing: what it was told passes on unchanged."""
-        if self.is_holder(ticket):
-            assert self.holder is not None
-            return self._end(self.holder.abnormal)
-        self.queue.pop(ticket, None)
-        return None
-
-    def force(self, ticket: str | None = None) -> tuple[bool, _Entry | None]:
-        """Ends the holder (only if it is `ticket`, when given), abnormally."""
-        if self.holder is None or (ticket is not None and self.holder.ticket != ticket):
-            return False, None
-        return True, self._end(True)
-
-    def status(self) -> dict[str, Any]:
-        status: dict[str, Any] = {"held": False, "ticket": None, "holder": None, "since": None,
-                                  "held_seconds": None, "waiters": len(self.queue),
-                                  "epoch": self.epoch}
-        h = self.holder
-        if h is not None:
-            status.update(held=True, ticket=h.ticket, since=h.since,
-                          held_seconds=time.monotonic() - h.started)
-            if h.process in self.processes:
-                status["holder"] = {**self.processes[h.process], "task_id": h.task_id}
-        return status
-
-    def _grant(self, entry: _Entry) -> _Entry:
-        self.epoch += 1
-        entry.epoch, entry.abnormal = self.epoch, self.abnormal
-        # After an abnormal end the holder reads the record from its actor.
-        entry.record = None if self.abnormal else self.records.get(entry.record_key)
-        entry.chunks = None if entry.record is None else self._carried_for(entry)
-        entry.since, entry.started = time.time(), time.monotonic()
-        self.abnormal = False
-        self.holder = entry
-        return entry
-
-    def _end(self, abnormal: bool) -> _Entry | None:
-        self.holder = None
-        self.abnormal = abnormal  # the holder's grant cleared the flag it was told
-        if abnormal:
-            # The holder may have committed and died before leaving its record:
-            # every copy is suspect, whichever container it belongs to.
-            self.records.clear()
-            self.carried.clear()
-        if not self.queue:
-            return None
-        _, entry = self.queue.popitem(last=False)
-        return self._grant(entry)
+def _cell_name(record_key: Any) -> str | None:
+    """The cell a record key names (`Cell.key`: the control's key, then the
+    cell's name), or None for a record held elsewhere."""
+    return record_key.rpartition("/")[2] if isinstance(record_key, str) else None
 
 
-class ControlState(LockState):
-    """A container's control actor, with no Ray in it: the lock, and the cells
-    that hold the container's version record and a list's counts.
+def _check_commit_scope(entry: _Entry, commit: Commit, chunks: dict[int, Any]) -> None:
+    """Only a block that may change chunks commits, and only those it holds."""
+    taken = entry.taken
+    outside = [] if taken is EVERY_CHUNK else sorted(set(chunks) - taken)
+    if entry.reads or outside or _cell_name(entry.record_key) not in (None, commit.record_cell):
+        raise ValueError(f"lock ticket {entry.ticket!r} commits what its block does not hold "
+                         f"(chunks {outside}, reads only: {entry.reads}); nothing was committed")
 
-    Note [The commit travels with the release]
-    A block that changed small chunks ends with one call: its release carries
-    the version record that names its writes, a list's counts and the new
-    contents of those chunks. That call is the block's commit point, one
-    step of this actor, all or nothing: the record is published into its
-    cell (refused, with nothing changed and the lock still held, for an
-    epoch older than the cell's fence), the counts are stored, the lock
-    passes on, and the chunks are handed back to be written to their slots
-    afterwards. Until a slot holds its chunk, a caller whose record names
-    that commit waits at the slot, and the lock's grants carry the chunk to
-    holders of older copies."""
 
-    def __init__(self) -> None:
-        super().__init__()
-        self.cells: dict[str, ProxyState] = {}
-
-    def end_block(self, message: LockRelease) -> tuple[_Entry | None,
-                                                       list[tuple[int, Any, int, bytes]]]:
-        """Applies a release, and with it the commit it carries. Returns the
-        entry granted next and the chunk writes to send: (chunk index, slot,
-        epoch, pickled contents)."""
-        commit = message.commit
-        if commit is None:
-            return self.release(message.ticket, message.aborted, message.record_key,
-                                message.record, message.chunks), []
-        self.check_holder(message.ticket)
-        record_cell = self.cells[commit.record_cell]
-        for name in commit.cells:
-            self.cells[name]  # every cell exists before anything changes
-        record_cell.publish(commit.epoch, pickle.loads(message.record))
-        for name, value in commit.cells.items():
-            self.cells[name].value = value
-        nxt = self.release(message.ticket, message.aborted, message.record_key, message.record,
-                           message.chunks)
-        return nxt, [(index, write.slot, commit.epoch, write.contents)
-                     for index, write in commit.writes.items()]
+def _merged_record(current: Any, committed: Any, taken: Chunks) -> Any:
+    """The record with the entries of the chunks the block took as `committed`
+    names them (no other block committed those meanwhile); the other chunks'
+    entries stay as other blocks committed them."""
+    if (taken is EVERY_CHUNK or not hasattr(current, "chunk_versions")
+            or not hasattr(committed, "chunk_versions")):
+        return committed
+    merged = copy.copy(current)
+    versions, epochs = list(current.chunk_versions), list(current.committed_epochs)
+    for index in taken:  # type: ignore[union-attr]
+        if index < min(len(versions), len(committed.chunk_versions)):
+            versions[index] = committed.chunk_versions[index]
+            epochs[index] = committed.committed_epochs[index]
+    merged.chunk_versions, merged.committed_epochs = versions, epochs
+    merged.epoch = max(current.epoch, committed.epoch)
+    return merged
 
 
 class _Cells:
@@ -365,13 +557,14 @@ class QuorControl:
             self._anchors["keeper"] = token
 
     async def acquire(self, request: LockRequest) -> GrantMessage:
-        """Answers once `request.ticket` holds the lock. A process's first
-        request carries its registration. Raises UnknownProcessError for a
-        process that has not registered, or whose token has failed."""
+        """Answers once `request.ticket` holds the lock for its scope. A
+        process's first request carries its registration. Raises
+        UnknownProcessError for a process that has not registered, or whose
+        token has failed."""
         if request.registration is not None:
             self._register(request.process, request.registration)
         granted = self._state.request(request.ticket, request.process, request.task_id,
-                                      request.record_key, request.copies)
+                                      request.record_key, request.copies, request.scope)
         if granted is not None:
             return granted.grant
         return await self._wait_for_grant(request.ticket)
@@ -385,8 +578,8 @@ class QuorControl:
         if message.commit is not None:
             for name in (message.commit.record_cell, *message.commit.cells):
                 await self._cells.get(name)  # its creation may still be on its way
-        nxt, writes = self._state.end_block(message)
-        self._deliver(nxt)
+        granted, writes = self._state.end_block(message)
+        self._deliver(granted)
         installs = [slot.host.install.remote(slot.name, epoch, contents)
                     for _, slot, epoch, contents in writes]
         outcomes = await asyncio.gather(*installs, return_exceptions=True)
@@ -398,11 +591,12 @@ class QuorControl:
         self._withdraw(ticket)
 
     async def force_unlock(self, holder: str | None = None) -> bool:
-        """Operators' tool: ends the current holder, or only the holder with
-        ticket `holder` when given, so a live successor is never released. The
-        next grant is abnormal. Returns whether a holder was ended."""
-        released, nxt = self._state.force(holder)
-        self._deliver(nxt)
+        """Operators' tool: ends every holder, or only the holder with ticket
+        `holder` when given, so that a live successor is never released. The
+        chunks they held are repaired by their next holders. Returns whether
+        a holder was ended."""
+        released, granted = self._state.force(holder)
+        self._deliver(granted)
         return released
 
     async def status(self) -> dict[str, Any]:
@@ -452,12 +646,12 @@ class QuorControl:
         self._processes.watch(process, registration.token)
 
     def _process_died(self, process: str) -> None:
-        nxt, dropped = self._state.drop_process(process)
+        granted, dropped = self._state.drop_process(process)
         for ticket in dropped:
             waiting = self._grants.pop(ticket, None)
             if waiting is not None and not waiting.done():
                 waiting.set_exception(HolderLostError(f"lock ticket {ticket!r}: its process died"))
-        self._deliver(nxt)
+        self._deliver(granted)
 
     async def _wait_for_grant(self, ticket: str) -> GrantMessage:
         granted = asyncio.get_running_loop().create_future()
@@ -472,14 +666,16 @@ class QuorControl:
         self._grants.pop(ticket, None)
         self._deliver(self._state.withdraw(ticket))
 
-    def _deliver(self, entry: _Entry | None) -> None:
-        while entry is not None:
+    def _deliver(self, granted: list[_Entry]) -> None:
+        pending = list(granted)
+        while pending:
+            entry = pending.pop(0)
             waiting = self._grants.pop(entry.ticket, None)
             if waiting is not None and not waiting.done():
                 waiting.set_result(entry.grant)
-                return
+                continue
             # Its caller is gone without a word: pass the grant on unchanged.
-            entry = self._state.withdraw(entry.ticket)
+            pending.extend(self._state.withdraw(entry.ticket))
 
 
 def require_control(lock: Any) -> None:
@@ -507,10 +703,11 @@ QuorLock = _ControlFactory()
 @dataclass(frozen=True, slots=True)
 class Grant:
     """What a holder keeps from `acquire` to pass to `release`: the ticket, the
-    epoch, whether the last holder ended abnormally, the container's version
-    record as last committed (None when the lock does not know it) and, for
-    copies the holder named, newer contents of their chunks: chunk index ->
-    (version, pickled contents)."""
+    epoch, whether chunks must be repaired first and which (`repair`, None
+    for every chunk), the container's version record as committed (None when
+    the lock does not hold it), for copies the holder named newer contents of
+    their chunks (chunk index -> (version, pickled contents)), and the scope
+    its block took."""
 
     ticket: str
     epoch: int
@@ -518,6 +715,8 @@ class Grant:
     record: Any = None
     record_key: Any = None
     chunks: dict[int, CarriedChunk] | None = None
+    repair: tuple[int, ...] | None = None
+    scope: Scope | None = None
 
 
 # This process's name towards control actors, and the keys of those it has
@@ -572,21 +771,23 @@ def record_key_of(record_ref: Any) -> Any:
 
 
 def acquire(lock: Any, timeout: float | None = None, record_ref: Any = None,
-            copies: dict[int, int] | None = None) -> Grant:
-    """Waits until this process holds `lock`; raises GetTimeoutError after
-    `timeout` seconds (and then takes the request back). With `record_ref`,
-    the handle of a container's version record, the grant brings that
-    record as last committed when the lock knows it, and with `copies`
-    (chunk index -> version of each chunk copy the caller holds) the newer
-    contents of those chunks that the lock carries."""
+            copies: dict[int, int] | None = None, scope: Scope | None = None) -> Grant:
+    """Waits until this process holds `lock` for `scope` (None: the whole
+    lock); raises GetTimeoutError after `timeout` seconds (and then takes the
+    request back). With `record_ref`, the handle of a container's version
+    record, the grant brings that record when the lock holds it, and with
+    `copies` (chunk index -> version of each chunk copy the caller holds) the
+    newer contents of those chunks in the scope that the lock carries."""
     ticket = gen_quor_id()
     task_id = _task_id()
     record_key = None if record_ref is None else record_key_of(record_ref)
+    if copies and scope is not None and scope.chunks is not None:
+        copies = {i: v for i, v in copies.items() if i in scope.chunks}
     try:
         for attempt in (1, 2):
             process, registration = _registration(lock)
             request = LockRequest(ticket, process, task_id, registration, record_key,
-                                  copies or None)
+                                  copies or None, scope)
             try:
                 granted = ray.get(lock.acquire.remote(request), timeout=timeout)
                 break
@@ -602,7 +803,8 @@ def acquire(lock: Any, timeout: float | None = None, record_ref: Any = None,
         lock.withdraw.remote(ticket)  # not waited for: the lock may be what failed
         raise
     record = pickle.loads(granted.record) if granted.record is not None else None
-    return Grant(ticket, granted.epoch, granted.abnormal, record, record_key, granted.chunks)
+    return Grant(ticket, granted.epoch, granted.abnormal, record, record_key, granted.chunks,
+                 granted.repair, scope)
 
 
 class _TooLarge(Exception):

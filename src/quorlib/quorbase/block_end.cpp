@@ -9,17 +9,22 @@
 namespace quor::core {
 namespace {
 
-// The chunks the block writes at its end: every resident copy that may differ
-// from its slot. Each is marked written (the record that commits the block
-// names it) and its write-back state is settled from the contents sent, so a
-// change made meanwhile marks it again.
+// The chunks the block writes at its end: every resident copy of a chunk it
+// took that may differ from its slot. Each is marked written (the record that
+// commits the block names it) and its write-back state is settled from the
+// contents sent, so a change made meanwhile marks it again. A reading block
+// writes nothing: a copy that may have been changed in place goes instead.
 std::vector<Py_ssize_t> plan_chunks(QuorBaseObject* b) {
   std::vector<Py_ssize_t> planned;
   Ref chunks = Ref::borrow(b->chunk_list);
   if (!PyList_Check(chunks.get())) raise(PyExc_TypeError, "'NoneType' object is not iterable");
+  if (b->block_kind & kReadOnly) {
+    drop_unclean_copies(b);
+    return planned;
+  }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
     PyObject* copy = PyList_GET_ITEM(chunks.get(), i);
-    if (copy == Py_None || is_clean(b, i)) continue;
+    if (copy == Py_None || is_clean(b, i) || !takes_chunk(b, i)) continue;
     planned.push_back(i);
     if (i < b->written_len) b->written[i] = 1;
     mark_sent(b, i, copy);
@@ -80,9 +85,6 @@ void report_lost(PyObject* self, PyObject* lost, BlockOutcome& out) {
 
 }  // namespace
 
-// `record`: the record as this block committed or read it, left with the lock
-// for the next holder, and `chunks` the chunks it committed; None when the
-// block did not end cleanly.
 void release_grant(PyObject* self, PyObject* grant, bool aborted, PyObject* record,
                    PyObject* chunks) {
   const Names& n = state_of(self).names;
@@ -101,6 +103,7 @@ void end_block(QuorBaseObject* b) noexcept {
   set_field(b->grant, Py_None);
   set_field(b->block_failures, Py_None);
   b->epoch = 0;
+  clear_scope(b);
   if (b->written) std::fill(b->written, b->written + b->written_len, uint8_t{0});
 }
 
@@ -111,7 +114,8 @@ void roll_back_own_writes(PyObject* self) {
   if (b->quor_meta == Py_None) return;
   Ref epoch = new_int(b->epoch);
   Ref committed = get_attr(b->quor_meta, state_of(self).names.str_committed_epochs);
-  Ref lengths = rollback_wave(self, epoch.get(), committed.get());
+  std::vector<Py_ssize_t> taken = taken_chunks(b);
+  Ref lengths = rollback_wave(self, epoch.get(), committed.get(), &taken);
 }
 
 void commit_block(PyObject* self, BlockOutcome& out) {

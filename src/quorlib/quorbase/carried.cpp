@@ -111,22 +111,4 @@ void forget_carried(QuorBaseObject* b, Py_ssize_t chunk_idx) {
 
 void forget_all_carried(QuorBaseObject* b) noexcept { set_field(b->carried, Py_None); }
 
-Ref committed_chunks(PyObject* self, PyObject* record) {
-  const Names& n = state_of(self).names;
-  QuorBaseObject* b = as_base(self);
-  if (record == Py_None || !PyList_Check(b->chunk_list)) return Ref::borrow(Py_None);
-  Ref versions = Ref::check(PySequence_List(get_attr(record, n.str_chunk_versions).get()));
-  Ref chunks = Ref::check(PyDict_New());
-  Py_ssize_t count = std::min({b->written_len, PyList_GET_SIZE(b->chunk_list),
-                               PyList_GET_SIZE(versions.get())});
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!b->written[i]) continue;
-    Ref index = new_int(i);
-    Ref entry = Ref::check(PyTuple_Pack(2, PyList_GET_ITEM(versions.get(), i),
-                                        PyList_GET_ITEM(b->chunk_list, i)));
-    check(PyDict_SetItem(chunks.get(), index.get(), entry.get()));
-  }
-  return chunks;
-}
-
 }  // namespace quor::core

@@ -129,15 +129,14 @@ void adopt_carried(PyObject* self, PyObject* chunks);
 bool take_carried(PyObject* self, Py_ssize_t chunk_idx);
 void forget_carried(QuorBaseObject* b, Py_ssize_t chunk_idx);
 void forget_all_carried(QuorBaseObject* b) noexcept;
-// What the block committed with `record`, for its release: chunk index ->
-// (version, copy).
-Ref committed_chunks(PyObject* self, PyObject* record);
 // Whether the calling thread is inside a block of `b` with a lock grant: its
 // chunk calls then carry the grant's epoch.
 bool holds_block(const QuorBaseObject* b) noexcept;
-// One wave of rollback(epoch, committed[i]) to every chunk actor, all
-// submitted before one wait; returns the committed lengths.
-Ref rollback_wave(PyObject* self, PyObject* epoch, PyObject* committed);
+// One wave of rollback(epoch, committed[i]) to every chunk's slot (or to the
+// chunks listed in `only`), all submitted before one wait; returns the
+// committed lengths.
+Ref rollback_wave(PyObject* self, PyObject* epoch, PyObject* committed,
+                  const std::vector<Py_ssize_t>* only = nullptr);
 void drop_all_copies(QuorBaseObject* b);
 // Drops every copy that may differ from the last commit (changed, or holding
 // values that can change in place); clean copies stay.
@@ -145,7 +144,8 @@ void drop_unclean_copies(QuorBaseObject* b);
 
 // The lock's release: `record` is the record as this block committed or read
 // it, left with the lock for the next holder, and `chunks` what it committed;
-// None when the block did not end cleanly.
+// None when the block did not end cleanly. `aborted`: the block may have left
+// uncommitted writes behind.
 void release_grant(PyObject* self, PyObject* grant, bool aborted, PyObject* record = Py_None,
                    PyObject* chunks = Py_None);
 // A block's state goes, whatever it came to; the container's hook is told.
@@ -186,6 +186,29 @@ auto named_death(PyObject* self, const char* what, F&& step) -> std::invoke_resu
     rethrow_naming_death(self, what);
   }
 }
+
+// What a block took (Note [What a block took]): checked before anything is
+// taken (TypeError for what is not a Scope, ValueError for one of another
+// container's chunks), set from the request's scope (None: every chunk) when
+// its grant arrives, cleared at its end.
+void check_scope(PyObject* self, PyObject* scope);
+void take_scope(PyObject* self, PyObject* scope);
+void clear_scope(QuorBaseObject* b) noexcept;
+// Whether the block holding `b` took chunk `chunk_idx` (every chunk unless it
+// took some).
+bool takes_chunk(const QuorBaseObject* b, Py_ssize_t chunk_idx) noexcept;
+// The chunks a rollback of the block's own writes may touch: those it took.
+std::vector<Py_ssize_t> taken_chunks(const QuorBaseObject* b);
+// Scope(chunks, shared, num_chunks) of `self`, and the block object that holds
+// `self` for it.
+Ref new_scope(PyObject* self, PyObject* chunks, bool shared);
+Ref scoped_block(PyObject* self, PyObject* chunks, bool shared);
+[[noreturn]] void refuse_chunk(PyObject* self, Py_ssize_t chunk_idx);
+// BaseApi's refusals (0, or -1 with RuntimeError set).
+int refuse_change(PyObject* self, const char* what);
+int refuse_key(PyObject* self, PyObject* key, Py_ssize_t chunk_idx);
+int refuse_partial(PyObject* self, const char* what);
+PyObject* base_reading(PyObject* self, PyObject*);
 
 // Write-back states, one per chunk, sized with chunk_list (Note [Which copies
 // may differ from their actor] in api.hpp). clear_changed forgets what is known.

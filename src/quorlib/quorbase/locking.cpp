@@ -2,28 +2,25 @@
 // the commit of the block through its version record, and the finaliser.
 //
 // Note [A block commits whole or not at all]
-// __lock__ takes the local lock, then a grant of the shared lock. The grant
-// carries a rising epoch and says whether the previous holder ended
-// abnormally (died, was forced out, or aborted without cleaning up); then the
-// new holder fences the version record at its epoch and rolls every chunk
-// actor back to the commit the record names before anything else runs.
-// __unlock__ writes back, under the block's epoch, every resident chunk that may
-// differ from what its actor holds and, only if every write succeeded,
-// publishes the record: that one actor step is the commit (a block that wrote
-// nothing has nothing to commit). If any write or the publish fails the block aborts: the holder, still
-// holding the lock, rolls its own writes back, drops its copies and releases
-// normally (or as aborted, when the clean-up failed too, so that the next
-// holder rolls back), then raises WriteBackError. A holder that dies anywhere
-// in between leaves nothing the next holder sees.
+// __lock__ takes the local lock, then a grant of the shared lock for the
+// block's scope (Note [What a block took]). The grant carries a rising epoch
+// and the chunks of the scope that a holder which ended abnormally (died, was
+// forced out, or aborted without cleaning up) may have left half-written; the
+// new holder rolls those back to the commit the record names before anything
+// else runs. __unlock__ commits the block: its changed chunks and its record
+// go with its release, or the larger chunks first (Note [A block's end in one
+// call] in quorlib.quorblock); a block that wrote nothing has nothing to
+// commit. If any write or the commit fails the block aborts: the holder,
+// still holding the lock, rolls its own writes back, drops its copies and
+// releases normally (or as aborted, when the clean-up failed too, so that the
+// next holder of those chunks rolls back), then raises WriteBackError. A
+// holder that dies anywhere in between leaves nothing the next holder sees.
 //
 // Note [The record travels with the lock]
 // Reading the record is a round trip on every block, and under contention the
-// lock is held for it. So a block that ends cleanly leaves its record, as it
-// committed it (or read it, committing nothing), with its release, and the
-// lock hands it to the next holder of the same container with the grant. The
-// record's actor is still where commits happen; the lock forgets every record
-// when a holder ends abnormally, since a holder that died after its publish
-// never left its record, and that grant reads the record from its actor.
+// lock is held for it. The record's cell lives in the control actor that
+// holds the lock, so the grant brings the record as committed. A record held
+// elsewhere is read from its actor.
 //
 // Note [Locks are never left taken]
 // If a step of __lock__ fails it releases what it took before raising.
@@ -72,38 +69,68 @@ void release_local(const Names& n, QuorBaseObject* b) {
   Ref released = call_method(b->local_lock, n.str_release);
 }
 
-// The grant brings the version record as the last holder committed it, when
-// the lock knows it (Note [The record travels with the lock]), and newer
-// contents of the chunks `copies` names (Note [Commits travel with the lock]).
-Ref acquire_grant(const Names& n, PyObject* lock, PyObject* record_ref, PyObject* copies) {
+// The grant is for `scope` (Note [What a block took]); it brings the version
+// record as its cell holds it, when the lock holds the cell (Note [The record
+// travels with the lock]), and newer contents of the chunks `copies` names
+// (Note [Commits travel with the lock]).
+Ref acquire_grant(const Names& n, PyObject* lock, PyObject* record_ref, PyObject* copies,
+                  PyObject* scope) {
   n.require_ray();
   Ref helpers = n.lookup(n.str_quorlock);
-  return call_method(helpers.get(), n.str_acquire, lock, Py_None, record_ref, copies);
+  return call_method(helpers.get(), n.str_acquire, lock, Py_None, record_ref, copies, scope);
 }
 
-// After a grant that follows an abnormal end: the record as committed, fenced
-// so that the abandoned holder can no longer publish; every chunk brought back
-// to that commit; stale copies dropped. A list's counts need no repair: they
-// change only with a commit.
-void recover_last_commit(PyObject* self) {
+// The chunks the grant says a holder that ended abnormally may have left
+// uncommitted writes in; null for every chunk.
+std::vector<Py_ssize_t> chunks_to_repair(PyObject* grant, const Names& n, bool& every) {
+  std::vector<Py_ssize_t> chunks;
+  Ref repair = get_attr(grant, n.str_repair);
+  every = repair.get() == Py_None;
+  if (every) return chunks;
+  Ref listed = Ref::check(PySequence_Fast(repair.get(), "a grant's repair must be a sequence"));
+  for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(listed.get()); ++k) {
+    Py_ssize_t i = PyLong_AsSsize_t(PySequence_Fast_GET_ITEM(listed.get(), k));
+    if (i == -1 && PyErr_Occurred()) throw PyErrSet{};
+    chunks.push_back(i);
+  }
+  return chunks;
+}
+
+// After a grant that names chunks a holder that ended abnormally may have left
+// half-written: the record as committed (the grant's, or read from its cell
+// and fenced so that the abandoned holder can no longer publish it), those
+// chunks brought back to that commit, stale copies dropped. A list's counts
+// need no repair: they change only with a commit.
+void recover_last_commit(PyObject* self, PyObject* grant) {
   const CoreState& st = state_of(self);
   const Names& n = st.names;
   QuorBaseObject* b = as_base(self);
   check_assertion(st, b->quor_meta_ref != Py_None, "Metadata reference must be initialized");
   Ref epoch = new_int(b->epoch);
-  Ref record = named_death(self, "the version record actor", [&] {
-    return n.call_remote(b->quor_meta_ref, n.str_fence, epoch.get());
-  });
+  Ref record = get_attr(grant, n.str_record);
+  if (record.get() == Py_None) {
+    record = named_death(self, "the version record actor", [&] {
+      return n.call_remote(b->quor_meta_ref, n.str_fence, epoch.get());
+    });
+  }
+  bool every = false;
+  std::vector<Py_ssize_t> chunks = chunks_to_repair(grant, n, every);
   Ref committed = get_attr(record.get(), n.str_committed_epochs);
-  Ref lengths = rollback_wave(self, epoch.get(), committed.get());
+  Ref lengths = rollback_wave(self, epoch.get(), committed.get(), every ? nullptr : &chunks);
   adopt_record(self, record.get());
 }
 
-PyObject* base_lock(PyObject* self, PyObject*) {
+PyObject* base_lock(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
     const CoreState& st = state_of(self);
     const Names& n = st.names;
     QuorBaseObject* b = as_base(self);
+    static const char* kwlist[] = {"scope", nullptr};
+    PyObject* requested = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:__lock__", const_cast<char**>(kwlist),
+                                     &requested))
+      throw PyErrSet{};
+    check_scope(self, requested);
     Ref local = Ref::borrow(b->local_lock);
     if (local.get() == Py_None) raise(PyExc_RuntimeError, "container is not initialised");
     if (b->lock_held && b->lock_owner == PyThread_get_thread_ident())
@@ -111,6 +138,7 @@ PyObject* base_lock(PyObject* self, PyObject*) {
             "this thread already holds this container's lock: blocks on the same container "
             "cannot be nested");
     n.require_ray();
+    Ref scope = requested == Py_None ? new_scope(self, Py_None, false) : Ref::borrow(requested);
     Ref acquired = call_method(local.get(), n.str_acquire);
     Ref grant;
     bool abnormal = false;
@@ -118,7 +146,7 @@ PyObject* base_lock(PyObject* self, PyObject*) {
       if (b->lock != Py_None) {
         Ref copies = held_copies(self);
         grant = named_death(self, "the lock actor", [&] {
-          return acquire_grant(n, b->lock, b->quor_meta_ref, copies.get());
+          return acquire_grant(n, b->lock, b->quor_meta_ref, copies.get(), scope.get());
         });
         Ref epoch = get_attr(grant.get(), n.str_epoch);
         long long value = PyLong_AsLongLong(epoch.get());
@@ -127,9 +155,10 @@ PyObject* base_lock(PyObject* self, PyObject*) {
         abnormal = check(PyObject_IsTrue(flag.get()));
         set_field(b->grant, grant.get());
         b->epoch = value;
+        take_scope(self, scope.get());
       }
       if (abnormal) {
-        recover_last_commit(self);
+        recover_last_commit(self, grant.get());
       } else {
         refresh_record(self);
       }
@@ -312,6 +341,7 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     if (grant.get() != Py_None && !out.released && !out.release_error && !out.unknown) {
       // Only a block that ended cleanly knows its record is what was committed.
+      // Only a block that ended cleanly knows its record is what was committed.
       keep_errors(out.interrupt, out.release_error, [&] {
         Ref record = Ref::borrow(aborted ? Py_None : b->quor_meta);
         release_grant(self, grant.get(), bool(out.cleanup_error), record.get(), Py_None);
@@ -396,6 +426,7 @@ void join_inval_threads(const Names& n, QuorBaseObject* b) {
 
 PyObject* base_flush_chunks(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    check(refuse_change(self, "flush()"));
     flush_resident(self, false, false);
     Py_RETURN_NONE;
   });
@@ -417,9 +448,11 @@ std::vector<PendingWrite> send_resident_writes(PyObject* self, bool changed_only
   Ref chunks = Ref::borrow(b->chunk_list);
   if (!PyList_Check(chunks.get())) raise(PyExc_TypeError, "'NoneType' object is not iterable");
   std::vector<PendingWrite> writes;
+  const bool in_block = holds_block(b);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
     if (PyList_GET_ITEM(chunks.get(), i) == Py_None) continue;
     if (changed_only ? !is_changed(b, i) : is_clean(b, i)) continue;
+    if (in_block && !takes_chunk(b, i)) continue;  // unchanged by this block, held by others
     writes.push_back(send_write(self, i));
   }
   return writes;
@@ -504,12 +537,19 @@ void base_finalize(PyObject* self) {
 }
 
 PyMethodDef base_locking_methods[] = {
-    {"__lock__", base_lock, METH_NOARGS,
-     "Takes the local lock, then the shared lock, whose grant brings the version record\n"
-     "(read from its actor when the lock does not know it), and drops local chunk\n"
-     "copies that other holders have made stale. After a\n"
-     "holder that ended abnormally, first brings every chunk back to the last commit.\n"
-     "RuntimeError when this thread already holds the container or Ray is not running."},
+    {"__lock__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(base_lock)),
+     METH_VARARGS | METH_KEYWORDS,
+     "__lock__(scope=None)\n\n"
+     "Takes the local lock, then the shared lock for `scope` (a quorlib.messages.Scope;\n"
+     "None: every chunk), whose grant brings the version record (read from its cell\n"
+     "when the lock does not hold it), and drops local chunk copies that other holders\n"
+     "have made stale. After a holder that ended abnormally, first brings the chunks it\n"
+     "may have left half-written back to the last commit. RuntimeError when this\n"
+     "thread already holds the container or Ray is not running."},
+    {"reading", base_reading, METH_NOARGS,
+     "reading()\n\n"
+     "A block to use in `with`: every chunk, shared with other readers, to read only.\n"
+     "Any change inside it raises RuntimeError and changes nothing."},
     {"__unlock__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(base_unlock)),
      METH_VARARGS | METH_KEYWORDS,
      "Writes back every resident chunk that may differ from its actor's and commits\n"

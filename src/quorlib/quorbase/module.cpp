@@ -57,6 +57,10 @@ int api_fetch_chunks(PyObject* self, Py_ssize_t first, Py_ssize_t last) {
 
 bool api_holds_block(PyObject* self) { return holds_block(as_base(self)); }
 
+PyObject* api_block_on_chunks(PyObject* self, PyObject* chunks, bool shared) {
+  return guard([&]() -> PyObject* { return scoped_block(self, chunks, shared).release(); });
+}
+
 BaseApi published_api = {
     kApiVersion,
     sizeof(QuorBaseObject),
@@ -70,6 +74,10 @@ BaseApi published_api = {
     api_fetch_chunk,
     api_fetch_chunks,
     api_holds_block,
+    refuse_change,
+    refuse_key,
+    refuse_partial,
+    api_block_on_chunks,
 };
 
 void exec_module(PyObject* module) {
@@ -103,7 +111,8 @@ void exec_module(PyObject* module) {
   bind_module(module, "pickle");
   bind_module(module, "copy");
   bind_from(module, "quorlib._failures", {"describe_write_failure"});
-  bind_from(module, "quorlib.messages", {"RequesterId"});
+  bind_from(module, "quorlib.messages", {"RequesterId", "Scope"});
+  bind_from(module, "quorlib.scoped", {"ScopedBlock"});
   bind_from(module, "threading", {"Thread", "Lock"});
 
   Ref meta_class = make_quor_meta_class(module);

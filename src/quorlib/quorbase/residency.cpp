@@ -107,6 +107,7 @@ Ref committed_epoch(const Names& n, QuorBaseObject* b, Py_ssize_t chunk_idx) {
 }
 
 Ref requester_id(const Names& n, QuorBaseObject* b, Py_ssize_t chunk_idx, bool in_block) {
+  if (in_block && !takes_chunk(b, chunk_idx)) refuse_chunk(reinterpret_cast<PyObject*>(b), chunk_idx);
   Ref gen = n.lookup(n.str_gen_quor_id);
   Ref id = call(gen.get());
   Ref holder = in_block ? new_int(b->epoch) : Ref::borrow(Py_None);
@@ -321,14 +322,21 @@ bool holds_block(const QuorBaseObject* b) noexcept {
 // operation that needs it fails on its own, naming it. So a wave in which
 // some actors have died still completes; their lengths are None. Only the
 // failure case waits for the calls one by one, to tell which actors died.
-Ref rollback_wave(PyObject* self, PyObject* epoch, PyObject* committed) {
+Ref rollback_wave(PyObject* self, PyObject* epoch, PyObject* committed,
+                  const std::vector<Py_ssize_t>* only) {
   const CoreState& st = state_of(self);
   const Names& n = st.names;
   QuorBaseObject* b = as_base(self);
   Ref handles = Ref::borrow(b->chunk_ref_list);
   require_list(handles.get());
+  std::vector<Py_ssize_t> every;
+  if (!only) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handles.get()); ++i) every.push_back(i);
+    only = &every;
+  }
   Ref pending = Ref::check(PyList_New(0));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handles.get()); ++i) {
+  for (Py_ssize_t i : *only) {
+    if (holds_block(b) && !takes_chunk(b, i)) refuse_chunk(self, i);
     Ref proxy = chunk_proxy(st, b, i);
     Ref last_commit = Ref::check(PySequence_GetItem(committed, i));
     Ref call_ref = n.remote(proxy.get(), n.str_rollback, epoch, last_commit.get());
@@ -498,6 +506,7 @@ void reset_changed(QuorBaseObject* b, Py_ssize_t size) {
 }
 
 void free_changed(QuorBaseObject* b) noexcept {
+  clear_scope(b);
   PyMem_Free(b->changed);
   b->changed = nullptr;
   b->changed_len = 0;

@@ -30,6 +30,16 @@ PyMethodDef dict_methods[] = {
     {"items", dict_items, METH_NOARGS,
      "items($self, /)\n--\n\nA new list of (key, value) pairs, in the order of keys()."},
     {"clear", dict_clear, METH_NOARGS, "clear($self, /)\n--\n\nEmpties every chunk."},
+    {"locking", as_cfunction(dict_locking), METH_FASTCALL,
+     "locking($self, /, *keys)\n--\n\n"
+     "A block to use in `with`: only the chunks that hold `keys`, all taken at once, to\n"
+     "read and change them. Blocks on other chunks run at the same time; a key of\n"
+     "another chunk, and an operation over every chunk, raise RuntimeError."},
+    {"reading", as_cfunction(dict_reading), METH_FASTCALL,
+     "reading($self, /, *keys)\n--\n\n"
+     "A block to use in `with`, shared with other readers, to read only: every chunk, or\n"
+     "only the chunks that hold `keys`. Any change inside it raises RuntimeError and\n"
+     "changes nothing."},
     {"__reduce__", dict_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nPickles by reference: rebuild with the handles of the shared state."},
     // COEXIST: the method, with its documentation, replaces the slot wrapper.

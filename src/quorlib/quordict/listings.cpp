@@ -5,7 +5,8 @@
 
 namespace quor::dict {
 // chunk_list after every chunk was made resident, held for the caller.
-Ref resident_chunks(PyObject* self) {
+Ref resident_chunks(PyObject* self, const char* what) {
+  require_every_chunk(self, what);
   QuorBaseObject* b = as_base(self);
   check(state_of(self).base->fetch_chunks(self, 0, -1));
   if (b->chunk_list == Py_None) raise(PyExc_TypeError, "'NoneType' object is not iterable");
@@ -48,7 +49,9 @@ PyObject* list_chunks(PyObject* self, Listing what) {
   return guard([&]() -> PyObject* {
     const DictState& st = state_of(self);
     Ref result = Ref::check(PyList_New(0));
-    Ref chunks = resident_chunks(self);
+    Ref chunks = resident_chunks(self, what == Listing::keys     ? "keys()"
+                                       : what == Listing::values ? "values()"
+                                                                 : "items()");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
       Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
       check_assertion(st.assertions, chunk.get() != Py_None,
@@ -75,7 +78,7 @@ PyObject* list_chunks(PyObject* self, Listing what) {
 
 Py_ssize_t dict_length(PyObject* self) {
   return guard([&]() -> Py_ssize_t {
-    Ref chunks = resident_chunks(self);
+    Ref chunks = resident_chunks(self, "len()");
     Py_ssize_t total = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
       Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
@@ -98,7 +101,8 @@ PyObject* dict_items(PyObject* self, PyObject*) { return list_chunks(self, Listi
 
 PyObject* dict_clear(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
-    Ref chunks = resident_chunks(self);
+    require_change(self, "clear()");
+    Ref chunks = resident_chunks(self, "clear()");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
       Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
       if (PyDict_CheckExact(chunk.get())) {
@@ -120,6 +124,7 @@ PyObject* dict_clear(PyObject* self, PyObject*) {
 // as keys.
 PyObject* dict_iter(PyObject* self) {
   return guard([&]() -> PyObject* {
+    require_every_chunk(self, "iteration");
     Ref keys = call_method(self, state_of(self).names.str_keys);
     return PyObject_GetIter(keys.get());
   });

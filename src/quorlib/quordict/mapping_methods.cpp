@@ -25,11 +25,12 @@ PyObject* own_operand(PyObject* left, PyObject* right) {
 
 bool is_quordict(const DictState& st, PyObject* obj) { return PyObject_TypeCheck(obj, st.dict_type); }
 
-// Every item in one plain dict, grouped by chunk like keys().
-Ref snapshot(PyObject* self) {
+// Every item in one plain dict, grouped by chunk like keys(); `what` names
+// the operation that needs it.
+Ref snapshot(PyObject* self, const char* what) {
   const bool assertions = state_of(self).assertions;
   Ref result = Ref::check(PyDict_New());
-  Ref chunks = resident_chunks(self);
+  Ref chunks = resident_chunks(self, what);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
     Ref chunk = Ref::borrow(PyList_GET_ITEM(chunks.get(), i));
     check_assertion(assertions, chunk.get() != Py_None, "Chunk must not be None, as it must be fetched first");
@@ -45,9 +46,9 @@ Ref snapshot(PyObject* self) {
 
 // Mappings by contents: a dict as it is, a QuorDict through its snapshot, any
 // other registered Mapping copied; null for what is not a mapping.
-Ref as_plain_mapping(const DictState& st, PyObject* other) {
+Ref as_plain_mapping(const DictState& st, PyObject* other, const char* what) {
   if (PyDict_Check(other)) return Ref::borrow(other);
-  if (is_quordict(st, other)) return snapshot(other);
+  if (is_quordict(st, other)) return snapshot(other, what);
   if (!check(PyObject_IsInstance(other, st.mapping_abc))) return Ref();
   Ref copied = Ref::check(PyDict_New());
   check(PyDict_Merge(copied.get(), other, 1));
@@ -130,6 +131,7 @@ PyObject* dict_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* dict_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guard([&]() -> PyObject* {
     check_arg_count("setdefault", nargs, 1, 2);
+    require_change(self, "setdefault()");
     PyObject* fallback = nargs > 1 ? args[1] : Py_None;
     Located at = locate(self, args[0]);
     PyObject* chunk = at.chunk.get();
@@ -151,6 +153,7 @@ PyObject* dict_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* dict_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guard([&]() -> PyObject* {
     check_arg_count("pop", nargs, 1, 2);
+    require_change(self, "pop()");
     PyObject* key = args[0];
     Located at = locate(self, key);
     PyObject* chunk = at.chunk.get();
@@ -178,6 +181,8 @@ PyObject* dict_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 // every resident one is empty.
 PyObject* dict_popitem(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    require_change(self, "popitem()");
+    require_every_chunk(self, "popitem()");
     QuorBaseObject* b = as_base(self);
     if (!PyList_Check(b->chunk_list)) raise(PyExc_TypeError, "'NoneType' object is not iterable");
     auto pop_from = [&](Py_ssize_t i) -> Ref {
@@ -210,6 +215,7 @@ PyObject* dict_update(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > 1) raise_format(PyExc_TypeError, "update expected at most 1 argument, got %zd", nargs);
+    require_change(self, "update()");
     if (nargs == 1) update_from(self, PyTuple_GET_ITEM(args, 0));
     update_from_keywords(self, kwds);
     Py_RETURN_NONE;
@@ -217,7 +223,7 @@ PyObject* dict_update(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* dict_copy(PyObject* self, PyObject*) {
-  return guard([&]() -> PyObject* { return snapshot(self).release(); });
+  return guard([&]() -> PyObject* { return snapshot(self, "copy()").release(); });
 }
 
 // A classmethod, as dict's: `cls()` and then item assignment, so that a
@@ -236,6 +242,7 @@ PyObject* dict_fromkeys(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) 
 
 PyObject* dict_reversed(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    require_every_chunk(self, "reversed()");
     Ref keys = call_method(self, state_of(self).names.str_keys);
     Ref listed = Ref::check(PySequence_List(keys.get()));
     check(PyList_Reverse(listed.get()));
@@ -264,7 +271,7 @@ void fill_copy(const DictState& st, PyObject* self, PyObject* made, PyObject* co
 PyObject* dict_shallow_copy(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     const DictState& st = state_of(self);
-    Ref contents = snapshot(self);
+    Ref contents = snapshot(self, "copy.copy()");
     Ref made = new_container_like(st, self);
     fill_copy(st, self, made.get(), contents.get(), nullptr);
     return made.release();
@@ -274,7 +281,7 @@ PyObject* dict_shallow_copy(PyObject* self, PyObject*) {
 PyObject* dict_deep_copy(PyObject* self, PyObject* memo) {
   return guard([&]() -> PyObject* {
     const DictState& st = state_of(self);
-    Ref contents = snapshot(self);
+    Ref contents = snapshot(self, "copy.deepcopy()");
     Ref made = new_container_like(st, self);
     // Registered before the contents are copied, so that a value holding
     // this dictionary becomes a value holding the copy.
@@ -320,9 +327,9 @@ PyMethodDef mapping_methods[] = {
 PyObject* dict_richcompare(PyObject* self, PyObject* other, int op) {
   return guard([&]() -> PyObject* {
     if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-    Ref theirs = as_plain_mapping(state_of(self), other);
+    Ref theirs = as_plain_mapping(state_of(self), other, "comparison");
     if (!theirs) Py_RETURN_NOTIMPLEMENTED;
-    Ref mine = snapshot(self);
+    Ref mine = snapshot(self, "comparison");
     return PyObject_RichCompare(mine.get(), theirs.get(), op);
   });
 }
@@ -331,9 +338,9 @@ PyObject* dict_richcompare(PyObject* self, PyObject* other, int op) {
 PyObject* dict_or(PyObject* left, PyObject* right) {
   return guard([&]() -> PyObject* {
     const DictState& st = state_of(own_operand(left, right));
-    Ref first = as_plain_mapping(st, left);
+    Ref first = as_plain_mapping(st, left, "|");
     if (!first) Py_RETURN_NOTIMPLEMENTED;
-    Ref second = as_plain_mapping(st, right);
+    Ref second = as_plain_mapping(st, right, "|");
     if (!second) Py_RETURN_NOTIMPLEMENTED;
     Ref result = Ref::check(PyDict_Copy(first.get()));
     check(PyDict_Update(result.get(), second.get()));
@@ -343,6 +350,7 @@ PyObject* dict_or(PyObject* left, PyObject* right) {
 
 PyObject* dict_inplace_or(PyObject* self, PyObject* other) {
   return guard([&]() -> PyObject* {
+    require_change(self, "|=");
     update_from(self, other);
     return Py_NewRef(self);
   });

@@ -48,6 +48,16 @@ inline void mark_changed(PyObject* self, Py_ssize_t chunk_idx) {
   quor::mark_changed(self, chunk_idx, [self] { return state_of(self).base; });
 }
 
+// The refusals of a block that took less than the whole dictionary (Note
+// [What a block took] in the core): a change inside a reading block, an
+// operation over every chunk inside a block on some keys.
+inline void require_change(PyObject* self, const char* what) {
+  quor::require_change(self, what, [self] { return state_of(self).base; });
+}
+inline void require_every_chunk(PyObject* self, const char* what) {
+  quor::require_every_chunk(self, what, [self] { return state_of(self).base; });
+}
+
 // partition.cpp: the table entry that creates the chunks of a new dictionary.
 int init_new_chunk_list(PyObject* self, int32_t num_chunks, PyObject* value);
 
@@ -64,9 +74,13 @@ PyObject* dict_subscript(PyObject* self, PyObject* key);
 int dict_ass_subscript(PyObject* self, PyObject* key, PyObject* value);
 int dict_contains(PyObject* self, PyObject* key);
 PyObject* dict_sq_item(PyObject* self, Py_ssize_t position);
+// d.locking(*keys), d.reading(*keys): blocks on the chunks of some keys.
+PyObject* dict_locking(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* dict_reading(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 
-// listings.cpp: every chunk.
-Ref resident_chunks(PyObject* self);
+// listings.cpp: every chunk. `what` names the operation, for the refusal of
+// a block that took only some chunks.
+Ref resident_chunks(PyObject* self, const char* what);
 Py_ssize_t dict_length(PyObject* self);
 PyObject* dict_keys(PyObject* self, PyObject*);
 PyObject* dict_values(PyObject* self, PyObject*);

@@ -61,7 +61,7 @@ struct ListState {
   PyTypeObject* meta_type;    // ListChunkMeta
   PyTypeObject* list_type;    // QuorList
   PyTypeObject* iter_type;    // the iterator QuorList.__iter__ returns
-  BaseOps ops;                // the base's table with the chunk-list builder and count rewrite
+  BaseOps ops;                // the base's table with the chunk-list builder and the block hooks
   bool assertions;            // false under python -O
   PyObject* sequence_abc;     // collections.abc.Sequence: what compares equal by contents
   PyObject* deepcopy;         // copy.deepcopy
@@ -230,6 +230,11 @@ void make_resident(PyObject* self, Py_ssize_t first, Py_ssize_t last);
 // it back even when the list is released without a lock.
 inline void mark_changed(PyObject* self, Py_ssize_t chunk_idx) {
   quor::mark_changed(self, chunk_idx, [self] { return state_of(self).base; });
+}
+
+// Inside a reading() block every change is refused before anything changes.
+inline void require_change(PyObject* self, const char* what) {
+  quor::require_change(self, what, [self] { return state_of(self).base; });
 }
 
 // Small wrappers over the length field, which is a signed 32-bit count.

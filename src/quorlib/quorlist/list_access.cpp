@@ -53,6 +53,7 @@ PyObject* list_sq_item(PyObject* self, Py_ssize_t index) {
 
 int list_ass_subscript(PyObject* self, PyObject* index, PyObject* value) {
   return guard([&] {
+    require_change(self, value ? "setting an element" : "deleting an element");
     if (!value)
       raise_format(PyExc_NotImplementedError, "Subscript deletion not supported by %.200s",
                    Py_TYPE(self)->tp_name);

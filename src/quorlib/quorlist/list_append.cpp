@@ -39,6 +39,7 @@ void append_item(PyObject* self, PyObject* item) {
 
 PyObject* list_append(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
+    require_change(self, "append()");
     static const char* kwlist[] = {"item", nullptr};
     PyObject* item = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:append", const_cast<char**>(kwlist), &item))
@@ -50,6 +51,7 @@ PyObject* list_append(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* list_extend(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
+    require_change(self, "extend()");
     static const char* kwlist[] = {"items", nullptr};
     PyObject* items = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:extend", const_cast<char**>(kwlist), &items))

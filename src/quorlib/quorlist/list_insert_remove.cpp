@@ -163,6 +163,7 @@ Ref pop_item(PyObject* self, int32_t index) {
 
 PyObject* list_insert(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
+    require_change(self, "insert()");
     static const char* kwlist[] = {"index", "item", nullptr};
     PyObject* index = nullptr;
     PyObject* item = nullptr;
@@ -176,6 +177,7 @@ PyObject* list_insert(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* list_pop(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
+    require_change(self, "pop()");
     static const char* kwlist[] = {"index", nullptr};
     PyObject* index = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:pop", const_cast<char**>(kwlist), &index))
@@ -186,6 +188,7 @@ PyObject* list_pop(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* list_remove(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard([&]() -> PyObject* {
+    require_change(self, "remove()");
     static const char* kwlist[] = {"item", nullptr};
     PyObject* item = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:remove", const_cast<char**>(kwlist), &item))
@@ -200,6 +203,7 @@ PyObject* list_remove(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* list_clear(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    require_change(self, "clear()");
     // Every chunk is made resident first, so that the next write-back
     // replaces every chunk's stored contents with an empty list.
     // The counts are read first: a remote read lets other threads run, and

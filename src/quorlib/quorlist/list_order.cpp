@@ -218,6 +218,7 @@ void extend_items(PyObject* self, PyObject* iterable) {
 
 PyObject* list_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
+    require_change(self, "sort()");
     if (nargs > 0) raise(PyExc_TypeError, "sort() takes no positional arguments");
     const Names& n = state_of(self).names;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -242,6 +243,7 @@ PyObject* list_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* list_reverse(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    require_change(self, "reverse()");
     Layout layout = read_layout(self);
     Ref elements = layout_elements(layout);
     check(PyList_Reverse(elements.get()));
@@ -252,6 +254,7 @@ PyObject* list_reverse(PyObject* self, PyObject*) {
 
 PyObject* list_inplace_add(PyObject* self, PyObject* other) {
   return guard([&]() -> PyObject* {
+    require_change(self, "+=");
     const Names& n = state_of(self).names;
     // += is extend: the bulk path while extend and the append it calls are
     // the library's own, the replaced method by name otherwise.
@@ -267,6 +270,7 @@ PyObject* list_inplace_add(PyObject* self, PyObject* other) {
 
 PyObject* list_inplace_multiply(PyObject* self, PyObject* times) {
   return guard([&]() -> PyObject* {
+    require_change(self, "*=");
     if (!PyIndex_Check(times)) Py_RETURN_NOTIMPLEMENTED;
     const Py_ssize_t n = PyNumber_AsSsize_t(times, PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) throw PyErrSet{};

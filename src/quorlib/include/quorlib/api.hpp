@@ -12,7 +12,7 @@
 
 namespace quor {
 
-inline constexpr unsigned kApiVersion = 7;  // bump on any layout change
+inline constexpr unsigned kApiVersion = 8;  // bump on any layout change
 inline constexpr const char* kApiCapsuleName = "quorlib.quorbase._C_API";
 
 struct QuorChunkObject {
@@ -42,7 +42,10 @@ struct BaseOps;
 //  - block_failures: (chunk index, exception, description) for each write of the block
 //    that failed, or None outside a block;
 //  - block_raised: the body of the `with` block raised, so its end commits
-//    nothing (set by __exit__, read by __unlock__).
+//    nothing (set by __exit__, read by __unlock__);
+//  - block_kind/scope/scope_len: what the block holding the instance took
+//    (BlockKind below) and, for a block on some chunks, one "taken" mark per
+//    chunk. Every other chunk is refused to that block.
 // Note [Which copies may differ from their actor]
 // A copy is clean when it is what its actor holds (just fetched or written
 // back) and holds nothing but values of exactly None, bool, int, float,
@@ -56,6 +59,14 @@ enum ChunkState : uint8_t {
   kMayDiffer = 0,  // unknown, or holds values that can change in place
   kChanged = 1,    // changed through the container since its last write-back
   kClean = 2,      // identical to what its actor holds, immutable values only
+};
+
+// What a block takes of its container (Note [Blocks side by side] in
+// quorlock), as flags: none for `with c:` and outside any block (everything).
+enum BlockKind : uint8_t {
+  kEveryChunk = 0,
+  kReadOnly = 1,    // `c.reading()`: shared with other readers, to read only
+  kSomeChunks = 2,  // `d.locking(*keys)`, `d.reading(*keys)`: the chunks of its keys
 };
 
 struct QuorBaseObject {
@@ -85,6 +96,9 @@ struct QuorBaseObject {
   PyObject* block_failures;
   PyObject* carried;  // chunk index -> CarriedChunk from a grant, or None
   int block_raised;
+  uint8_t block_kind;  // BlockKind flags
+  uint8_t* scope;
+  Py_ssize_t scope_len;
 };
 
 // The hooks a container gives the core. A container copies the base's table,
@@ -126,6 +140,19 @@ struct BaseApi {
   int (*fetch_chunks)(PyObject* self, Py_ssize_t first, Py_ssize_t last);
   // Whether the calling thread is inside a block of `self` with a lock grant.
   bool (*holds_block)(PyObject* self);
+  // Inside the caller's reading() block: raises that `what` would change the
+  // container (-1); 0 elsewhere.
+  int (*refuse_change)(PyObject* self, const char* what);
+  // Inside the caller's block on some chunks: raises that `key`'s chunk
+  // `chunk_idx` is not taken, when it is not (-1); 0 otherwise.
+  int (*refuse_key)(PyObject* self, PyObject* key, Py_ssize_t chunk_idx);
+  // Inside the caller's block on some chunks: raises that `what` needs every
+  // chunk (-1); 0 elsewhere.
+  int (*refuse_partial)(PyObject* self, const char* what);
+  // A block object (`with` it) that takes the chunks listed in `chunks`, a
+  // tuple of chunk indices, to change them or, `shared`, to read them; a new
+  // reference or null.
+  PyObject* (*block_on_chunks)(PyObject* self, PyObject* chunks, bool shared);
 };
 
 inline QuorBaseObject* as_base(PyObject* self) noexcept {
@@ -142,6 +169,25 @@ inline void mark_changed(PyObject* self, Py_ssize_t chunk_idx, ApiOf&& api_of) {
     return;
   }
   check(api_of()->mark_changed(self, chunk_idx));
+}
+
+// The scope checks of a block that took less than everything cost one
+// comparison when it took everything; `api_of()` gives the API only then.
+template <class ApiOf>
+inline void require_change(PyObject* self, const char* what, ApiOf&& api_of) {
+  if (as_base(self)->block_kind & kReadOnly) check(api_of()->refuse_change(self, what));
+}
+
+template <class ApiOf>
+inline void require_key_chunk(PyObject* self, PyObject* key, Py_ssize_t chunk_idx, ApiOf&& api_of) {
+  QuorBaseObject* b = as_base(self);
+  if ((b->block_kind & kSomeChunks) && !(chunk_idx < b->scope_len && b->scope[chunk_idx]))
+    check(api_of()->refuse_key(self, key, chunk_idx));
+}
+
+template <class ApiOf>
+inline void require_every_chunk(PyObject* self, const char* what, ApiOf&& api_of) {
+  if (as_base(self)->block_kind & kSomeChunks) check(api_of()->refuse_partial(self, what));
 }
 
 // The handle of a new chunk of `self` holding `contents`: a slot of the pool
