@@ -333,10 +333,11 @@ def test_blocks_on_other_chunks_commit_side_by_side_into_one_record():
     commit("a", _record([1, 0, 0], [first.epoch, 0, 0]), [0])
     merged = state.cells["rec"].value
     assert (merged.chunk_versions, merged.committed_epochs) == ([1, 1, 0], [1, 2, 0])
-    # A grant brings the record as committed, and the carried chunks of its scope only.
-    later = state.request("c", record_key=key, copies={0: 0, 1: 0}, scope=scope[1])
+    # A grant brings the record as committed, and the carried chunks newer than
+    # the copies named, in its scope or not.
+    later = state.request("c", record_key=key, copies={0: 0, 1: 1, 2: 0}, scope=scope[1])
     assert pickle.loads(later.record).chunk_versions == [1, 1, 0]
-    assert later.chunks == {1: (1, b"c1")}
+    assert later.chunks == {0: (1, b"c0")}
     # A holder commits only what it holds, and a reader nothing.
     with pytest.raises(ValueError, match="commits what its block does not hold"):
         commit("c", _record([2, 2, 0], [3, 3, 0]), [0, 1])

@@ -75,7 +75,6 @@ class BlockEnd:
         self.error: BaseException | None = None    # why not committed, when no chunk failed
         self.release_error: BaseException | None = None
         self.interrupt: BaseException | None = None
-        self.lost: list[int] = []  # committed chunks whose host was lost as they were written
 
     # -- the plan -------------------------------------------------------------
 
@@ -179,7 +178,6 @@ def finish(end: BlockEnd) -> BlockEnd:
         end.state = State.SENT
         released, answer = _wait(end, release)
         if released:
-            end.lost = list(answer or [])
             end.settle(committed=True, released=True)
             return end
         error = answer

@@ -385,6 +385,7 @@ class ControlState(LockState):
         # Each container's chunks as last committed, pickled, by record key:
         # chunk index -> (version, contents), the most recently committed last.
         self.carried: dict[Any, collections.OrderedDict[int, CarriedChunk]] = {}
+        self._last_pickled: dict[int, tuple[Any, bytes]] = {}  # id(cell) -> (value, pickled)
 
     def end_block(self, message: LockRelease) -> tuple[list[_Entry],
                                                        list[tuple[int, Any, int, bytes]]]:
@@ -443,12 +444,20 @@ class ControlState(LockState):
                                                       dict[int, CarriedChunk] | None]:
         cell = self._cell(entry.record_key)
         if cell is not None:
-            record: bytes | None = pickle.dumps(cell.value, 5)
+            record: bytes | None = self._pickled(cell)
         elif entry.repair is not None:
             record = None  # the holder fences the record where it is, then reads it
         else:
             record = self.records.get(entry.record_key)
         return record, None if record is None else self._carried_for(entry)
+
+    def _pickled(self, cell: ProxyState) -> bytes:
+        """The cell's value pickled, once for each value it takes."""
+        value, blob = self._last_pickled.get(id(cell), (None, None))
+        if value is not cell.value or blob is None:
+            blob = pickle.dumps(cell.value, 5)
+            self._last_pickled[id(cell)] = (cell.value, blob)
+        return blob
 
     def _carry(self, key: Any, chunks: dict[int, CarriedChunk]) -> None:
         carried = self.carried.setdefault(key, collections.OrderedDict())
@@ -462,19 +471,19 @@ class ControlState(LockState):
             total -= len(oldest.contents)
 
     def _carried_for(self, entry: _Entry) -> dict[int, CarriedChunk] | None:
-        """What the grant brings of the chunks in its scope that the holder has
-        copies of: those committed since its copies were made, the newest
-        first, within GRANT_CARRY_BYTES."""
+        """What the grant brings of the chunks the holder has copies of: those
+        committed since its copies were made, the newest first, within
+        GRANT_CARRY_BYTES. Chunks outside the block's scope come too: they are
+        the commits the record it brings names, and keep the holder's copies
+        fresh for its next blocks."""
         carried = self.carried.get(entry.record_key)
         if not carried or not entry.copies:
             return None
-        taken = entry.taken
         chunks: dict[int, CarriedChunk] = {}
         room = GRANT_CARRY_BYTES
         for index, chunk in reversed(carried.items()):
             held = entry.copies.get(index)
-            if (held is None or held >= chunk.version or len(chunk.contents) > room
-                    or (taken is not EVERY_CHUNK and index not in taken)):
+            if held is None or held >= chunk.version or len(chunk.contents) > room:
                 continue
             chunks[index] = chunk
             room -= len(chunk.contents)
@@ -569,22 +578,20 @@ class QuorControl:
             return granted.grant
         return await self._wait_for_grant(request.ticket)
 
-    async def release(self, message: LockRelease, *after: Any) -> list[int]:
+    async def release(self, message: LockRelease, *after: Any) -> None:
         """Releases, and commits what the message carries (Note [The commit
         travels with the release]). `after`: the results of calls that had to
         succeed first (a block's larger chunk writes), sent as references.
-        Answers once the committed chunks are in their slots, with the chunks
-        whose host was lost meanwhile (committed, but gone with the host)."""
+        The committed chunks' writes to their slots are sent, not waited for:
+        a slot asked for a commit it lacks waits for it, and a host lost
+        meanwhile loses the chunk as it loses every chunk it holds."""
         if message.commit is not None:
             for name in (message.commit.record_cell, *message.commit.cells):
                 await self._cells.get(name)  # its creation may still be on its way
         granted, writes = self._state.end_block(message)
         self._deliver(granted)
-        installs = [slot.host.install.remote(slot.name, epoch, contents)
-                    for _, slot, epoch, contents in writes]
-        outcomes = await asyncio.gather(*installs, return_exceptions=True)
-        return [index for (index, *_), outcome in zip(writes, outcomes)
-                if isinstance(outcome, BaseException)]
+        for _, slot, epoch, contents in writes:
+            slot.host.install.remote(slot.name, epoch, contents)
 
     async def withdraw(self, ticket: str) -> None:
         """A caller that stopped waiting for its grant takes its ticket back."""
@@ -781,8 +788,6 @@ def acquire(lock: Any, timeout: float | None = None, record_ref: Any = None,
     ticket = gen_quor_id()
     task_id = _task_id()
     record_key = None if record_ref is None else record_key_of(record_ref)
-    if copies and scope is not None and scope.chunks is not None:
-        copies = {i: v for i, v in copies.items() if i in scope.chunks}
     try:
         for attempt in (1, 2):
             process, registration = _registration(lock)

@@ -58,31 +58,6 @@ Ref named(PyObject* self, Ref error, const char* what) {
   return Ref();  // not reached: restore_error always throws
 }
 
-// The committed chunks whose host was lost as they were written: their copies
-// go, and the block's end says so (the commit stands: the chunk is gone with
-// its host, as every chunk it held).
-void report_lost(PyObject* self, PyObject* lost, BlockOutcome& out) {
-  QuorBaseObject* b = as_base(self);
-  Py_ssize_t count = PySequence_Size(lost);
-  if (count < 0) throw PyErrSet{};
-  for (Py_ssize_t k = 0; k < count; ++k) {
-    Ref index = Ref::check(PySequence_GetItem(lost, k));
-    Py_ssize_t i = PyLong_AsSsize_t(index.get());
-    if (i == -1 && PyErr_Occurred()) throw PyErrSet{};
-    if (PyList_Check(b->chunk_list) && i >= 0 && i < PyList_GET_SIZE(b->chunk_list)) {
-      PyList_SetItem(b->chunk_list, i, Py_NewRef(Py_None));
-      clear_changed(b, i);
-    }
-    if (k == 0) {
-      Ref container = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                               state_of(self).names.str___name__);
-      Ref message = Ref::check(PyUnicode_FromFormat("the actor of chunk %zd of this %U has died",
-                                                    i, container.get()));
-      out.lost_error = call(PyExc_RuntimeError, message.get());
-    }
-  }
-}
-
 }  // namespace
 
 void release_grant(PyObject* self, PyObject* grant, bool aborted, PyObject* record,
@@ -171,8 +146,6 @@ void commit_block(PyObject* self, BlockOutcome& out) {
       Ref error = get_attr(end.get(), n.str_release_error);
       out.release_error = named(self, std::move(error), "the lock actor");
     }
-    Ref lost = get_attr(end.get(), n.str_lost);
-    report_lost(self, lost.get(), out);
     return;
   }
   Ref failures = get_attr(end.get(), n.str_failures);

@@ -163,7 +163,6 @@ struct BlockOutcome {
   Ref commit_error;        // why it was not committed, when no chunk write failed
   Ref release_error;
   Ref cleanup_error;
-  Ref lost_error;          // a committed chunk whose host was lost as it was written
 };
 // Sends the block's commit and release (quorlib.quorblock) and applies the
 // outcome: a committed block's record is adopted, a refused one's failures

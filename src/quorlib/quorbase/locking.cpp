@@ -366,11 +366,8 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
       Py_RETURN_NONE;
     }
     if (!aborted) {
-      if (out.lost_error && (out.release_error || local_error))
-        cleanup_step(where, [&] { restore_error(std::move(out.lost_error)); });
       if (out.release_error) restore_error(std::move(out.release_error));
       if (local_error) restore_error(std::move(local_error));
-      if (out.lost_error) restore_error(std::move(out.lost_error));
       Py_RETURN_NONE;
     }
     // The block did not commit: say why, chunk by chunk.

@@ -20,7 +20,7 @@ namespace quor {
   X(committed_epochs) X(epoch) X(abnormal) X(record) X(pickle) X(loads) X(copy) X(send_release) \
   X(describe_write_failure) X(owner) X(RequesterId) X(version) X(contents) X(require_control) \
   X(quorblock) X(BlockEnd) X(add_chunk) X(add_cell) X(finish) X(interrupt) X(unknown)    \
-  X(committed) X(released) X(release_error) X(failures) X(error) X(swap) X(lost)          \
+  X(committed) X(released) X(release_error) X(failures) X(error) X(swap)          \
   X(Scope) X(ScopedBlock) X(shared) X(repair) X(num_chunks)
 
 struct Names {
