@@ -208,6 +208,30 @@ def w10_panel(ax, s: dict) -> None:
     ax.set_title(title)
 
 
+def side_by_side_panel(ax, s: dict) -> None:
+    """W13 and W14: the blocks that run side by side against `with d:`."""
+    title = "W13 disjoint keys, W14 readers: blocks side by side"
+    groups = {f"W13, {h} holders": rates for h, rates in sorted(s.get("W13", {}).items())}
+    if s.get("W14"):
+        groups["W14, 4 readers"] = s["W14"]
+    if not groups:
+        not_run(ax, title)
+        return
+    names = list(groups)
+    whole = [next(v for k, v in groups[g].items() if "whole" in k or k == "with d:") for g in names]
+    scoped = [next(v for k, v in groups[g].items() if "whole" not in k and k != "with d:")
+              for g in names]
+    ax.bar([i - 0.2 for i in range(len(names))], whole, 0.4, label="`with d:`",
+           color="tab:blue")
+    ax.bar([i + 0.2 for i in range(len(names))], scoped, 0.4,
+           label="d.locking(key) / d.reading()", color="tab:orange")
+    ax.set_xticks(range(len(names)))
+    ax.set_xticklabels(names, fontsize=8)
+    ax.set_ylabel("blocks per second")
+    ax.legend(fontsize=8)
+    ax.set_title(title)
+
+
 def save_scaling_plot(results: Results, path: str) -> str | None:
     """W7-W10 by themselves, two by two."""
     plt = _pyplot()
@@ -274,8 +298,9 @@ def save_plot(results: Results, path: str) -> str | None:
     w8_panel(axes[2][1], s)
     w9_panel(axes[2][2], s)
     w10_panel(axes[3][0], s)
-    axes[3][1].axis("off")
-    axes[3][2].axis("off")
+    bars(axes[3][1], s.get("W11", {}), "W11 small blocks: 4 holders, 1 increment per block",
+         "blocks or calls per second")
+    side_by_side_panel(axes[3][2], s)
 
     fig.tight_layout()
     os.makedirs(os.path.dirname(path), exist_ok=True)

@@ -26,7 +26,8 @@ import traceback
 HERE = os.path.dirname(os.path.abspath(__file__))
 RESULTS_DIR = os.path.join(HERE, "results")
 
-WORKLOADS = ("W1", "W2", "W3", "W4", "W5", "W6", "W7", "W8", "W9", "W10", "W11", "W12")
+WORKLOADS = ("W1", "W2", "W3", "W4", "W5", "W6", "W7", "W8", "W9", "W10", "W11", "W12", "W13",
+             "W14")
 
 
 def parse_args(argv=None):
@@ -108,7 +109,8 @@ def main(argv=None) -> int:
              "W4": workloads.w4_list, "W5": workloads.w5_creation, "W6": workloads.w6_write_back,
              "W7": workloads.w7_read_mostly, "W8": workloads.w8_list_reads, "W9": workloads.w9_sizes,
              "W10": workloads.w10_holders, "W11": workloads.w11_small_blocks,
-             "W12": workloads.w12_footprint}
+             "W12": workloads.w12_footprint, "W13": workloads.w13_disjoint_keys,
+             "W14": workloads.w14_readers}
     failed = []
     try:
         for name in args.only:

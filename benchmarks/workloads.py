@@ -244,6 +244,14 @@ def w3_task(system: str, handle, task_id: int, blocks: int, per_block: int, n_ke
                 with d:
                     for k in block:
                         d[k] += 1
+    elif system == "quorlib, key-scoped":
+        d = handle
+
+        def run() -> None:
+            for block in work:
+                with d.locking(*block):
+                    for k in block:
+                        d[k] += 1
     elif system in ("single actor", "sharded actors"):
         incr = ((lambda k: ray.get(handle.incr.remote(k))) if system == "single actor"
                 else handle.incr)
@@ -687,14 +695,17 @@ def w7_holder(system: str, handle, holder: int, blocks: int, barrier,
     chunk resident, so that the rate is the steady state of a long-running
     holder rather than its first fetch of each chunk."""
     work = w7_work(holder, blocks)
-    if system == "quorlib":
+    if system.startswith("quorlib"):
         d = handle
         with d:
             len(d)
 
+        def block(keys):
+            return d.locking(*keys) if system == "quorlib, key-scoped" else d
+
         def run() -> None:
             for keys in work:
-                with d:
+                with block(keys):
                     values = [d[k] for k in keys]
                     d[keys[-1]] = values[-1] + 1
     else:
@@ -747,15 +758,16 @@ def w7_read_mostly(ctx: Ctx) -> None:
     # The calls are counted inside the holders, in a pass of its own that runs
     # the same blocks concurrently: what a block costs depends on what the
     # other holders changed meanwhile.
-    d = QuorDict(dict(initial), W7_CHUNKS)
-    with d:
-        pass
-    _, calls = run("quorlib", d, True)
-    rate["quorlib"], _ = run("quorlib", d, False)
-    per_block["quorlib"] = calls / total
-    with d:
-        ok["quorlib"] = exact(dict(d.items()), 2)
-    peers.drop_quor(d)
+    for system in ("quorlib", "quorlib, key-scoped"):
+        d = QuorDict(dict(initial), W7_CHUNKS)
+        with d:
+            pass
+        _, calls = run(system, d, True)
+        rate[system], _ = run(system, d, False)
+        per_block[system] = calls / total
+        with d:
+            ok[system] = exact(dict(d.items()), 2)
+        peers.drop_quor(d)
 
     a = peers.DictActor.remote(initial)
     ray.get(a.ping.remote(), timeout=60)
@@ -771,18 +783,18 @@ def w7_read_mostly(ctx: Ctx) -> None:
 
     single = rate["single actor"]
     what = f"{W7_HOLDERS} holders x {blocks} blocks"
+
+    def label(name: str) -> str:
+        return name.replace("quorlib", f"quorlib, {W7_CHUNKS} chunks", 1)
+
     for name, value in rate.items():
         calls_note = (f"{per_block[name]:.1f} remote calls per block (counted in a separate pass)"
                       if name in per_block else f"{W7_READS + 1} actor calls per block")
-        ctx.results.add(Row("W7 read-mostly", name if name != "quorlib" else
-                            f"quorlib, {W7_CHUNKS} chunks", what, value, "blocks/s",
+        ctx.results.add(Row("W7 read-mostly", label(name), what, value, "blocks/s",
                             value / single, "x single actor", "exact", ok[name],
                             f"{calls_note}; totals exact={ok[name]}"))
-    ctx.results.series["W7"] = {(f"quorlib, {W7_CHUNKS} chunks" if k == "quorlib" else k): v
-                                for k, v in rate.items()}
-    ctx.results.series["W7_calls"] = {
-        (f"quorlib, {W7_CHUNKS} chunks" if k == "quorlib" else k): per_block.get(k, W7_READS + 1)
-        for k in rate}
+    ctx.results.series["W7"] = {label(k): v for k, v in rate.items()}
+    ctx.results.series["W7_calls"] = {label(k): per_block.get(k, W7_READS + 1) for k in rate}
 
 
 # --------------------------------------------------------------------------- W8
@@ -1054,6 +1066,13 @@ def w11_small_blocks(ctx: Ctx) -> None:
     with d:
         quor_ok = exact(dict(d.items()))
     peers.drop_quor(d)
+    d = QuorDict(dict(initial), W11_CHUNKS)
+    with d:
+        len(d)
+    scoped = run("quorlib, key-scoped", d)
+    with d:
+        scoped_ok = exact(dict(d.items()))
+    peers.drop_quor(d)
     a = peers.DictActor.remote(initial)
     ray.get(a.ping.remote(), timeout=60)
     single = run("single actor", a)
@@ -1064,10 +1083,127 @@ def w11_small_blocks(ctx: Ctx) -> None:
                         "blocks/s", quor / single, "x the single actor's calls/s",
                         ">= 0.5x single actor", quor_ok and quor >= 0.5 * single,
                         f"{calls} remote calls per block (one holder); totals exact={quor_ok}"))
+    ctx.results.add(Row("W11 small blocks", f"quorlib, {W11_CHUNKS} chunks, key-scoped blocks",
+                        what, scoped, "blocks/s", scoped / single,
+                        "x the single actor's calls/s", "exact", scoped_ok,
+                        f"d.locking(key) instead of `with d:`; totals exact={scoped_ok}"))
     ctx.results.add(Row("W11 small blocks", "single actor", f"{W11_HOLDERS}x{blocks} incr calls",
                         single, "ops/s", target="exact", met=single_ok,
                         note=f"totals exact={single_ok}"))
-    ctx.results.series["W11"] = {"quorlib": quor, "single actor": single}
+    ctx.results.series["W11"] = {"quorlib": quor, "quorlib, key-scoped": scoped,
+                                 "single actor": single}
+
+
+# --------------------------------------------------------------------------- W13, W14
+
+W13_CHUNKS = 32
+W13_BLOCKS = 40
+
+
+def keys_in_own_chunks(d, count: int) -> list[str]:
+    """`count` keys of `d`, each in a chunk of its own."""
+    keys, taken, i = [], set(), 0
+    while len(keys) < count:
+        key = f"k{i}"
+        chunk = d.locking(key).scope.chunks[0]
+        if chunk not in taken:
+            keys.append(key)
+            taken.add(chunk)
+        i += 1
+    return keys
+
+
+@ray.remote(num_cpus=0.25)
+def w13_holder(d, key: str, scoped: bool, blocks: int, barrier) -> tuple[float, float]:
+    block = d.locking(key) if scoped else d
+    ray.get(barrier.arrive.remote())
+    t0 = time.time()
+    for _ in range(blocks):
+        with block:
+            d[key] += 1
+    return t0, time.time()
+
+
+def w13_disjoint_keys(ctx: Ctx) -> None:
+    """Holders whose blocks each change one key of their own, every key in a
+    chunk of its own: whole-container blocks run one at a time, blocks on the
+    keys' chunks side by side."""
+    blocks = 10 if ctx.quick else W13_BLOCKS
+    ray.get([w3_warm.remote() for _ in range(8)], timeout=300)
+    for holders in (4, 8):
+        rates: dict[str, float] = {}
+        ok: dict[str, bool] = {}
+        for scoped in (False, True):
+            d = QuorDict({}, W13_CHUNKS)
+            keys = keys_in_own_chunks(d, holders)
+            with d:
+                d.update({k: 0 for k in keys})
+            spans = run_holders(w13_holder, holders,
+                                lambda h, barrier: (d, keys[h], scoped, blocks, barrier),
+                                timeout=600)
+            name = "key-scoped blocks" if scoped else "whole-container blocks"
+            rates[name] = span_rate(holders * blocks, spans)
+            with d:
+                ok[name] = dict(d.items()) == {k: blocks for k in keys}
+            peers.drop_quor(d)
+        whole = rates["whole-container blocks"]
+        scoped_rate = rates["key-scoped blocks"]
+        what = f"{holders} holders x {blocks} blocks, 1 key each"
+        ctx.results.add(Row("W13 disjoint keys", f"quorlib, {W13_CHUNKS} chunks, key-scoped",
+                            what, scoped_rate, "blocks/s", scoped_rate / whole,
+                            "x whole-container blocks", ">= 1.5x" if holders == 4 else "reported",
+                            all(ok.values()) and (holders != 4 or scoped_rate >= 1.5 * whole),
+                            f"totals exact={all(ok.values())}"))
+        whole_ok = ok["whole-container blocks"]
+        ctx.results.add(Row("W13 disjoint keys", f"quorlib, {W13_CHUNKS} chunks, `with d:`",
+                            what, whole, "blocks/s", target="exact", met=whole_ok,
+                            note=f"totals exact={whole_ok}"))
+        ctx.results.series.setdefault("W13", {})[holders] = dict(rates)
+
+
+W14_READERS = 4
+W14_HOLD_S = 0.005
+
+
+@ray.remote(num_cpus=0.25)
+def w14_reader(d, shared: bool, blocks: int, barrier) -> tuple[float, float, bool]:
+    block = d.reading() if shared else d
+    with d:
+        len(d)
+    consistent = True
+    ray.get(barrier.arrive.remote())
+    t0 = time.time()
+    for _ in range(blocks):
+        with block:
+            consistent &= d["a"] + d["b"] == 100
+            time.sleep(W14_HOLD_S)
+    return t0, time.time(), consistent
+
+
+def w14_readers(ctx: Ctx) -> None:
+    """Read-only blocks that each hold the container about 5 ms: as
+    whole-container blocks they run one at a time, as reading() blocks side
+    by side."""
+    blocks = 10 if ctx.quick else 30
+    ray.get([w3_warm.remote() for _ in range(W14_READERS)], timeout=300)
+    rates: dict[str, float] = {}
+    ok = True
+    for shared in (False, True):
+        d = QuorDict({"a": 40, "b": 60}, ctx.chunks)
+        spans = run_holders(w14_reader, W14_READERS,
+                            lambda h, barrier: (d, shared, blocks, barrier), timeout=600)
+        rates["reading()" if shared else "with d:"] = span_rate(W14_READERS * blocks, spans)
+        ok &= all(s[2] for s in spans)
+        peers.drop_quor(d)
+    what = f"{W14_READERS} readers x {blocks} blocks of {W14_HOLD_S * 1e3:.0f} ms"
+    ctx.results.add(Row("W14 readers", f"quorlib, {ctx.chunks} chunks, reading()", what,
+                        rates["reading()"], "blocks/s", rates["reading()"] / rates["with d:"],
+                        "x whole-container blocks", ">= 2x",
+                        ok and rates["reading()"] >= 2 * rates["with d:"],
+                        f"every block saw a consistent pair: {ok}"))
+    ctx.results.add(Row("W14 readers", f"quorlib, {ctx.chunks} chunks, `with d:`", what,
+                        rates["with d:"], "blocks/s"))
+    ctx.results.series["W14"] = rates
 
 
 # --------------------------------------------------------------------------- W12
