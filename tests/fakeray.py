@@ -28,7 +28,7 @@ import pickle
 import threading
 import types
 
-from quorlib.quorlock import ControlState, HolderLostError
+from quorlib.lockstate import ControlState, HolderLostError
 from quorlib.quorpool import HostState, actor_key
 from quorlib.quorproxy import Cell, LostSlotError, ProxyState, Slot
 

@@ -12,12 +12,13 @@ import types
 
 import pytest
 
-from quorlib import quorlock, quorpool
+from quorlib import lockstate, quorlock, quorpool
 from quorlib.messages import (CarriedChunk, Commit, LockRelease, LockRequest, Registration,
                               RequesterId, Scope)
 from quorlib.quorbase import QuorMeta
-from quorlib.quorlock import (ControlState, HolderLostError, LockState, QuorControl,
-                              StaleTicketError, UnknownProcessError)
+from quorlib.lockstate import (ControlState, HolderLostError, LockState, StaleTicketError,
+                               UnknownProcessError)
+from quorlib.quorlock import QuorControl
 from quorlib.quorpool import HostState, KeeperState, QuorHost, QuorKeeper
 from quorlib.quorproxy import (Cell, LostSlotError, LostStateError, ProxyState,
                                QuorCacheDirMSI, QuorProxyActor, Slot, StaleEpochError,
@@ -274,8 +275,8 @@ def test_lock_state(script):
 def test_lock_carries_each_containers_newest_commits_within_bounds(monkeypatch):
     # Records held outside the control actor: each is known as the last block
     # that held the whole lock left it.
-    monkeypatch.setattr(quorlock, "CARRIED_BYTES", 10)
-    monkeypatch.setattr(quorlock, "GRANT_CARRY_BYTES", 6)
+    monkeypatch.setattr(lockstate, "CARRIED_BYTES", 10)
+    monkeypatch.setattr(lockstate, "GRANT_CARRY_BYTES", 6)
     state = ControlState()
 
     def block(ticket, key, copies=None, chunks=None, record=b"r", aborted=False):
@@ -374,7 +375,7 @@ def test_what_a_release_carries_is_bounded_before_it_is_pickled_whole(monkeypatc
 
 def test_lock_status_names_every_holder(monkeypatch):
     clock = {"wall": 1000.0, "mono": 50.0}
-    monkeypatch.setattr(quorlock, "time", types.SimpleNamespace(
+    monkeypatch.setattr(lockstate, "time", types.SimpleNamespace(
         time=lambda: clock["wall"], monotonic=lambda: clock["mono"]))
     state = LockState()
     info = {"worker_id": "w", "actor_id": None, "node_id": "n", "pid": 7}

@@ -6,7 +6,7 @@ A block's end sends, to run one after another: the writes of its chunks too
 large to travel with the lock, then its release. The release carries the
 version record that names every write of the block, a list's counts and
 the new contents of the small chunks; it is the commit point, one step of
-the control actor (Note [The commit travels with the release] in quorlock).
+the control actor (Note [The commit travels with the release] in lockstate).
 Ray runs the release only once the writes before it have succeeded, and
 fails it with the first one's error without running it otherwise, which
 leaves the lock held: the block then rolls its writes back and releases.

@@ -3,7 +3,7 @@
 
 A block on some keys takes only the chunks that hold them; a reading block
 takes every chunk (or those of its keys), shared with other readers, to read
-only (Note [Blocks side by side] in quorlib.quorlock). Either ends as `with c:` does: it commits
+only (Note [Blocks side by side] in quorlib.lockstate). Either ends as `with c:` does: it commits
 whole when its body ends normally and commits nothing when its body raises.
 """
 
