@@ -194,8 +194,9 @@ void refresh_record(PyObject* self) {
 // drops it at its next __lock__. Nothing else raises it, so copies that nobody
 // changed stay resident everywhere. A block that wrote no chunk has nothing to
 // commit and publishes nothing: the record as read is still the last commit,
-// and a holder the lock has left behind is kept out without it (the grant after
-// an abnormal end fences the record).
+// and a holder the lock has left behind is kept out without it (the control
+// actor takes commits only from holders; a record held elsewhere is fenced by
+// the grant after an abnormal end).
 Ref committing_record(const Names& n, QuorBaseObject* b, bool shared_lock) {
   Ref copy_module = n.lookup(n.str_copy);
   Ref record = call_method(copy_module.get(), n.str_copy, b->quor_meta);
