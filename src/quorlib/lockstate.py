@@ -314,7 +314,8 @@ class ControlState(LockState):
     contents of the chunks the block holds older copies of (Note [Commits
     travel with the lock]). A record held elsewhere (a container adopted
     with a record of its own) is known here only as the last block that held
-    the whole lock left it, and forgotten when any holder ends abnormally.
+    the whole lock left it, and forgotten when a holder that could change
+    chunks ends abnormally.
 
     Note [The commit travels with the release]
     A block that changed chunks ends with one call: its release carries the

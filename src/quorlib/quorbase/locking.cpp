@@ -341,7 +341,6 @@ PyObject* base_unlock(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     if (grant.get() != Py_None && !out.released && !out.release_error && !out.unknown) {
       // Only a block that ended cleanly knows its record is what was committed.
-      // Only a block that ended cleanly knows its record is what was committed.
       keep_errors(out.interrupt, out.release_error, [&] {
         Ref record = Ref::borrow(aborted ? Py_None : b->quor_meta);
         release_grant(self, grant.get(), bool(out.cleanup_error), record.get(), Py_None);
